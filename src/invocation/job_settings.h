@@ -1,0 +1,34 @@
+// JobSettings: the one record of a run, filled from the settings file and the options
+// and read by every other part of the program.
+#ifndef LARKPOST_INVOCATION_JOB_SETTINGS_H_
+#define LARKPOST_INVOCATION_JOB_SETTINGS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace larkpost {
+
+struct JobSettings {
+  std::string server = "localhost";
+  std::int32_t port = 25;
+  std::string domain = "localhost.localdomain";
+  std::string senderName = "larkpost";
+  std::string senderAddress = "larkpost";
+  // Seconds that replace every time limit of the dialogue; 0 keeps the standard ones.
+  std::int32_t timeoutSeconds = 0;
+
+  std::string subject;
+  std::int32_t priority = 0;  // 0: no X-Priority line
+  std::string attachPath;
+  std::string attachName;
+  std::string listPath;
+
+  bool emitHeader = false;   // the program writes the message header (-h, -t)
+  bool attach = false;       // a file is attached (-a, when found)
+  bool useList = false;      // recipients come from listPath (-l, -t)
+  bool parseHeader = false;  // recipients and sender come from the input's header (-t)
+};
+
+}  // namespace larkpost
+
+#endif  // LARKPOST_INVOCATION_JOB_SETTINGS_H_

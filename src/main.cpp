@@ -1,0 +1,15 @@
+// Larkpost: sends the message on standard input through one SMTP server.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "invocation/run.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+  larkpost::platform::startUp();
+  std::vector<std::string> args(argv, argv + argc);
+  int status = larkpost::runJob(args, std::cout);
+  std::cout.flush();
+  return status;
+}

@@ -1,0 +1,127 @@
+// The operating-system services Larkpost uses, declared once. platform_posix.cpp and
+// platform_win32.cpp implement them; no other file includes an OS header.
+#ifndef LARKPOST_PLATFORM_PLATFORM_H_
+#define LARKPOST_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace larkpost::platform {
+
+// Prepares the process: sockets library, standard input mode, and a process that
+// survives a peer closing the connection (no SIGPIPE). Call once, first.
+void startUp();
+
+// --- Settings file ---------------------------------------------------------------
+
+// The settings file used when the command line names none.
+std::string defaultSettingsPath();
+
+// A text value from a profile (INI) file: section and key match in any letter case,
+// blanks around the value are trimmed and one pair of surrounding quotes removed; the
+// first occurrence of a key counts. std::nullopt when the file, section or key is missing.
+std::optional<std::string> profileString(const std::string& path, std::string_view section,
+                                         std::string_view key);
+
+// An integer value from a profile file: its leading digits (optionally signed), else
+// `fallback` when the key is missing or holds no digits.
+std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
+                        std::int32_t fallback);
+
+// --- Files -----------------------------------------------------------------------
+
+// A new, empty file with a unique name beginning with `prefix` in the temporary
+// directory, readable by its owner only. The file is removed when the object goes away,
+// and also if the process is interrupted meanwhile.
+class TempFile {
+ public:
+  // std::nullopt when no file could be made; `error` then says why.
+  static std::optional<TempFile> create(std::string_view prefix, std::string& error);
+
+  TempFile(TempFile&& other) noexcept;
+  TempFile& operator=(TempFile&& other) noexcept;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit TempFile(std::string path);
+  void remove();
+  std::string path_;
+};
+
+// Looks for the attachment at `path`. Found means it names a file (not a directory)
+// that can be opened for reading; the result is its name without directory, as stored
+// on disk. std::nullopt when not found.
+std::optional<std::string> findFile(const std::string& path);
+
+// Reads from standard input. Returns the number of bytes read, 0 at the end of the
+// input, or -1 on a read error. On Windows, input is in text mode: CR LF reads as LF
+// and a Ctrl-Z ends it.
+std::ptrdiff_t readStandardInput(std::span<char> into);
+
+// --- Clock and identity ----------------------------------------------------------
+
+// Milliseconds from an arbitrary start, never going backwards.
+std::int64_t monotonicMillis();
+
+struct LocalTime {
+  int year = 1970;
+  int month = 1;    // 1 to 12
+  int day = 1;      // 1 to 31
+  int weekday = 4;  // 0 is Sunday
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int utcOffsetMinutes = 0;  // local time minus UTC
+};
+LocalTime localTimeNow();
+
+// A number that differs between processes running at the same time.
+std::uint32_t processId();
+
+// --- Network ---------------------------------------------------------------------
+
+enum class IoStatus {
+  kOk,
+  kClosed,    // the peer closed the connection, or it was reset
+  kTimedOut,  // the deadline passed first
+};
+
+struct ReceiveResult {
+  IoStatus status = IoStatus::kOk;
+  std::size_t bytes = 0;  // > 0 when status is kOk
+};
+
+// One connected TCP stream. Deadlines are monotonicMillis() values.
+class Socket {
+ public:
+  virtual ~Socket() = default;
+  // Sends every byte, continuing short sends, until done or the deadline passes.
+  virtual IoStatus sendAll(std::string_view bytes, std::int64_t deadline) = 0;
+  // Waits until some bytes arrive or the deadline passes; never waits for more than
+  // one arrival.
+  virtual ReceiveResult receive(std::span<char> into, std::int64_t deadline) = 0;
+};
+
+enum class ConnectStatus { kConnected, kNotResolved, kNotConnected };
+
+struct ConnectResult {
+  ConnectStatus status = ConnectStatus::kNotConnected;
+  std::unique_ptr<Socket> socket;
+};
+
+// Resolves `host` for IPv4 and IPv6 and tries each address in turn, each for at most
+// `timeoutMillis`, until one connects.
+ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64_t timeoutMillis);
+
+}  // namespace larkpost::platform
+
+#endif  // LARKPOST_PLATFORM_PLATFORM_H_

@@ -1,0 +1,286 @@
+// The POSIX implementation of the platform services: inih for the settings file,
+// mkstemp for the temporary list file, BSD sockets with poll() for time limits.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ini.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace larkpost::platform {
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// A value keeps its text between one pair of matching quotes, as profile readers do.
+std::string unquote(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(value);
+}
+
+struct ProfileLookup {
+  std::string_view section;
+  std::string_view key;
+  std::optional<std::string> value;
+};
+
+int collectFirstMatch(void* user, const char* section, const char* name, const char* value) {
+  auto* lookup = static_cast<ProfileLookup*>(user);
+  if (!lookup->value && equalsIgnoringCase(section, lookup->section) &&
+      equalsIgnoringCase(name, lookup->key)) {
+    lookup->value = unquote(value);
+  }
+  return 1;  // keep going: a malformed line further down must not hide earlier keys
+}
+
+// Signal-safe record of the temporary file, so an interrupted run removes it too.
+char gTempPath[4096];
+volatile sig_atomic_t gTempPathSet = 0;
+
+void removeTempOnSignal(int signal_number) {
+  if (gTempPathSet) unlink(gTempPath);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void guardTempPath(const std::string& path) {
+  if (path.size() >= sizeof gTempPath) return;
+  std::memcpy(gTempPath, path.c_str(), path.size() + 1);
+  gTempPathSet = 1;
+  struct sigaction action {};
+  action.sa_handler = removeTempOnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+void unguardTempPath(const std::string& path) {
+  if (gTempPathSet && path == gTempPath) gTempPathSet = 0;
+}
+
+// Milliseconds left until `deadline`, as poll() takes them; 0 once it has passed.
+int millisLeft(std::int64_t deadline) {
+  std::int64_t left = deadline - monotonicMillis();
+  if (left <= 0) return 0;
+  return left > 1000000000 ? 1000000000 : static_cast<int>(left);
+}
+
+// Waits for `events` on `fd`; false when the deadline passed first.
+bool waitFor(int fd, short events, std::int64_t deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    int ready = ::poll(&entry, 1, millisLeft(deadline));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) return true;  // let the following call report the error
+  }
+}
+
+class PosixSocket final : public Socket {
+ public:
+  explicit PosixSocket(int fd) : fd_(fd) {}
+  ~PosixSocket() override { ::close(fd_); }
+  PosixSocket(const PosixSocket&) = delete;
+  PosixSocket& operator=(const PosixSocket&) = delete;
+
+  IoStatus sendAll(std::string_view bytes, std::int64_t deadline) override {
+    while (!bytes.empty()) {
+      ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (sent > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+        continue;
+      }
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!waitFor(fd_, POLLOUT, deadline)) return IoStatus::kTimedOut;
+        continue;
+      }
+      return IoStatus::kClosed;
+    }
+    return IoStatus::kOk;
+  }
+
+  ReceiveResult receive(std::span<char> into, std::int64_t deadline) override {
+    for (;;) {
+      ssize_t got = ::recv(fd_, into.data(), into.size(), 0);
+      if (got > 0) return {IoStatus::kOk, static_cast<std::size_t>(got)};
+      if (got == 0) return {IoStatus::kClosed, 0};
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::kClosed, 0};
+      if (!waitFor(fd_, POLLIN, deadline)) return {IoStatus::kTimedOut, 0};
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+// Connects one resolved address within the time limit; -1 when it does not.
+int connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
+  int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                    address.ai_protocol);
+  if (fd < 0) return -1;
+  std::int64_t deadline = monotonicMillis() + timeoutMillis;
+  int result = ::connect(fd, address.ai_addr, address.ai_addrlen);
+  if (result < 0 && errno == EINPROGRESS) {
+    int error = ETIMEDOUT;
+    socklen_t length = sizeof error;
+    if (waitFor(fd, POLLOUT, deadline)) getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    result = error == 0 ? 0 : -1;
+  }
+  if (result < 0) {
+    ::close(fd);
+    return -1;
+  }
+  // Larkpost gathers its own writes, so waiting for more data before sending only
+  // delays the last packet of each command.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+}  // namespace
+
+void startUp() { ::signal(SIGPIPE, SIG_IGN); }
+
+std::string defaultSettingsPath() {
+  std::string configHome;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
+    configHome = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    configHome = std::string(home) + "/.config";
+  }
+  if (!configHome.empty()) {
+    std::string candidate = configHome + "/larkpost.ini";
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) == 0) return candidate;
+  }
+  return "/etc/larkpost.ini";
+}
+
+std::optional<std::string> profileString(const std::string& path, std::string_view section,
+                                         std::string_view key) {
+  ProfileLookup lookup{section, key, std::nullopt};
+  if (::ini_parse(path.c_str(), collectFirstMatch, &lookup) < 0) return std::nullopt;
+  return lookup.value;
+}
+
+std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
+                        std::int32_t fallback) {
+  std::optional<std::string> text = profileString(path, section, key);
+  if (!text) return fallback;
+  std::string_view rest = *text;
+  bool negative = false;
+  if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
+    negative = rest.front() == '-';
+    rest.remove_prefix(1);
+  }
+  if (rest.empty() || rest.front() < '0' || rest.front() > '9') return fallback;
+  std::uint32_t value = 0;
+  for (char c : rest) {
+    if (c < '0' || c > '9') break;
+    value = value * 10u + static_cast<std::uint32_t>(c - '0');
+  }
+  return static_cast<std::int32_t>(negative ? 0u - value : value);
+}
+
+std::optional<TempFile> TempFile::create(std::string_view prefix, std::string& error) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string pattern = (tmpdir && *tmpdir) ? tmpdir : "/tmp";
+  if (pattern.back() != '/') pattern += '/';
+  pattern += prefix;
+  pattern += "XXXXXX";
+  int fd = ::mkstemp(pattern.data());  // creates it exclusively, mode 0600
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return std::nullopt;
+  }
+  ::close(fd);
+  guardTempPath(pattern);
+  return TempFile(std::move(pattern));
+}
+
+void TempFile::remove() {
+  if (path_.empty()) return;
+  ::unlink(path_.c_str());
+  unguardTempPath(path_);
+  path_.clear();
+}
+
+std::optional<std::string> findFile(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  ::close(fd);
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::ptrdiff_t readStandardInput(std::span<char> into) {
+  for (;;) {
+    ssize_t got = ::read(STDIN_FILENO, into.data(), into.size());
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+LocalTime localTimeNow() {
+  time_t now = ::time(nullptr);
+  struct tm parts {};
+  ::localtime_r(&now, &parts);
+  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_wday,
+                   parts.tm_hour,        parts.tm_min,     parts.tm_sec,
+                   static_cast<int>(parts.tm_gmtoff / 60)};
+}
+
+std::uint32_t processId() { return static_cast<std::uint32_t>(::getpid()); }
+
+ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64_t timeoutMillis) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::string service = std::to_string(port);
+  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+    return {ConnectStatus::kNotResolved, nullptr};
+  }
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr};
+  for (addrinfo* address = found; address; address = address->ai_next) {
+    int fd = connectAddress(*address, timeoutMillis);
+    if (fd >= 0) {
+      result = {ConnectStatus::kConnected, std::make_unique<PosixSocket>(fd)};
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  return result;
+}
+
+}  // namespace larkpost::platform
