@@ -1,0 +1,191 @@
+// Transcript tests of the dialogue: scripted replies in, exact bytes out.
+#include "smtp/dialogue.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "invocation/run_failure.h"
+#include "testing/fakes.h"
+
+namespace larkpost {
+namespace {
+
+using testing::FakeSocket;
+
+class DialogueTest : public ::testing::Test {
+ protected:
+  DialogueTest() {
+    auto owned = std::make_unique<FakeSocket>();
+    socket = owned.get();
+    connection.emplace(std::move(owned), "mail.example.com", TimeLimits{});
+    settings.senderAddress = "me@example.com";
+    settings.domain = "client.example.com";
+  }
+
+  // Runs the envelope with `replies` arriving in order, one per command.
+  EnvelopeOutcome envelope(std::vector<std::string> recipients,
+                           std::initializer_list<std::string> replies) {
+    for (const std::string& reply : replies) socket->arrive(reply);
+    return sendEnvelope(*connection, settings, [=] { return recipients; }, messages);
+  }
+
+  // The RunFailure the envelope throws.
+  RunFailure envelopeFailure(std::vector<std::string> recipients,
+                             std::initializer_list<std::string> replies) {
+    try {
+      envelope(std::move(recipients), replies);
+    } catch (const RunFailure& failure) {
+      return failure;
+    }
+    ADD_FAILURE() << "no failure";
+    return {};
+  }
+
+  FakeSocket* socket = nullptr;
+  std::optional<SmtpConnection> connection;
+  JobSettings settings;
+  std::ostringstream messages;
+};
+
+TEST_F(DialogueTest, SendsTheEnvelopeInCrLfLines) {
+  EnvelopeOutcome outcome =
+      envelope({"a@x", "b@y"}, {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"});
+  EXPECT_EQ(socket->sent,
+            "HELO client.example.com\r\n"
+            "MAIL FROM: <me@example.com>\r\n"
+            "RCPT TO: <a@x>\r\n"
+            "RCPT TO: <b@y>\r\n"
+            "DATA\r\n");
+  EXPECT_EQ(outcome.accepted, 2u);
+  EXPECT_EQ(outcome.refused, 0u);
+  EXPECT_EQ(messages.str(), "");
+}
+
+TEST_F(DialogueTest, RefusedRecipientIsReportedAndNotCounted) {
+  EnvelopeOutcome outcome = envelope(
+      {"a@x", "b@y", "c@z"},
+      {"250 hi\r\n", "250 ok\r\n", "550 no such user\r\n", "250 ok\r\n", "354 oops\r\n", "354 go\r\n"});
+  EXPECT_EQ(messages.str(),
+            "Error sending mail to user [a@x]\nError sending mail to user [c@z]\n");
+  EXPECT_EQ(outcome.accepted, 1u);
+  EXPECT_EQ(outcome.refused, 2u);  // a 3xx reply is no acceptance either
+}
+
+TEST_F(DialogueTest, NoAcceptedRecipientEndsBeforeData) {
+  RunFailure failure = envelopeFailure({"a@x"}, {"250 hi\r\n", "250 ok\r\n", "451 later\r\n"});
+  EXPECT_EQ(failure.message, "\nNo valid recpients.\n");
+  EXPECT_EQ(failure.end, SessionEnd::kQuit);
+  EXPECT_EQ(socket->sent.find("DATA"), std::string::npos);
+}
+
+TEST_F(DialogueTest, RefusedSenderEndsTheRun) {
+  RunFailure failure = envelopeFailure({"a@x"}, {"250 hi\r\n", "553 not you\r\n"});
+  EXPECT_EQ(failure.message, "Error sending mail from user [me@example.com]\n");
+  EXPECT_EQ(failure.end, SessionEnd::kQuit);
+  EXPECT_EQ(socket->sent.find("RCPT"), std::string::npos);
+}
+
+TEST_F(DialogueTest, ClosingServerGetsNothingMore) {
+  RunFailure atRecipient =
+      envelopeFailure({"a@x", "b@y"}, {"250 hi\r\n", "250 ok\r\n", "421 shutting down\r\n"});
+  EXPECT_EQ(atRecipient.message, "Error sending mail to user [a@x]\n");
+  EXPECT_EQ(atRecipient.end, SessionEnd::kDrop);
+  EXPECT_EQ(socket->sent.find("RCPT TO: <b@y>"), std::string::npos);
+}
+
+TEST_F(DialogueTest, ClosingServerAtHeloIsAClosedConnection) {
+  RunFailure failure = envelopeFailure({"a@x"}, {"421 busy\r\n"});
+  EXPECT_EQ(failure.message, "Connection to server (mail.example.com) was closed\n");
+  EXPECT_EQ(failure.end, SessionEnd::kDrop);
+}
+
+TEST_F(DialogueTest, RefusedDataSendsNoContent) {
+  RunFailure failure =
+      envelopeFailure({"a@x"}, {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "554 no\r\n"});
+  EXPECT_EQ(failure.message, "Server refused message data\n");
+  EXPECT_EQ(failure.end, SessionEnd::kQuit);
+}
+
+TEST_F(DialogueTest, GarbageReplyEndsWithoutQuit) {
+  RunFailure failure = envelopeFailure({"a@x"}, {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "3\r\n"});
+  EXPECT_EQ(failure.message, "Server refused message data\n");
+  EXPECT_EQ(failure.end, SessionEnd::kDrop);
+}
+
+TEST_F(DialogueTest, ConnectionClosedOrStalledMidDialogue) {
+  RunFailure closed = envelopeFailure({"a@x"}, {"250 hi\r\n"});
+  EXPECT_EQ(closed.message, "Connection to server (mail.example.com) was closed\n");
+
+  socket->arrivals.clear();
+  socket->stall();
+  RunFailure stalled = envelopeFailure({"a@x"}, {});
+  EXPECT_EQ(stalled.message, "Server (mail.example.com) did not answer within 300 seconds\n");
+  EXPECT_EQ(stalled.end, SessionEnd::kDrop);
+}
+
+TEST_F(DialogueTest, UnsafeAndRepeatedAddressesAreNeverSent) {
+  std::string tooLong(600, 'a');
+  EnvelopeOutcome outcome =
+      envelope({"a@x", "evil@x>\r\nRSET", "bad\x01@x", "<b@y>", tooLong, "", "a@x", "c@z"},
+               {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"});
+  EXPECT_EQ(socket->sent,
+            "HELO client.example.com\r\nMAIL FROM: <me@example.com>\r\n"
+            "RCPT TO: <a@x>\r\nRCPT TO: <c@z>\r\nDATA\r\n");
+  EXPECT_EQ(outcome.accepted, 2u);
+  EXPECT_EQ(outcome.refused, 5u);
+  EXPECT_NE(messages.str().find("Error sending mail to user [<b@y>]\n"), std::string::npos);
+}
+
+TEST(EnvelopeNames, RejectControlsBracketsAndOverlongLines) {
+  EXPECT_TRUE(isSendableAddress("RCPT TO: <", "user@example.com"));
+  EXPECT_TRUE(isSendableAddress("MAIL FROM: <", ""));  // the null sender
+  EXPECT_TRUE(isSendableAddress("RCPT TO: <", "\"j d\"@example.com"));
+  EXPECT_TRUE(isSendableAddress("RCPT TO: <", std::string(499, 'a')));  // exactly 512
+  EXPECT_FALSE(isSendableAddress("RCPT TO: <", std::string(500, 'a')));
+  EXPECT_FALSE(isSendableAddress("RCPT TO: <", std::string("a\0b", 3)));
+  EXPECT_FALSE(isSendableAddress("RCPT TO: <", "a\x7f"));
+
+  EXPECT_TRUE(isSendableDomain("client.example.com"));
+  EXPECT_FALSE(isSendableDomain(""));
+  EXPECT_FALSE(isSendableDomain("x\r\nMAIL FROM:<a>"));
+}
+
+TEST_F(DialogueTest, EndOfDataAddsALineBreakOnlyWhenNeeded) {
+  socket->arrive("250 queued\r\n");
+  socket->arrive("250 queued\r\n");
+  endMessage(*connection, true);
+  endMessage(*connection, false);
+  EXPECT_EQ(socket->sent, ".\r\n\r\n.\r\n");
+
+  socket->arrive("552 too big\r\n");
+  try {
+    endMessage(*connection, true);
+    ADD_FAILURE() << "no failure";
+  } catch (const RunFailure& failure) {
+    EXPECT_EQ(failure.message, "Server did not accept the message\n");
+  }
+}
+
+TEST_F(DialogueTest, GathersOutputUntilAReplyIsAwaited) {
+  connection->sendText("Subject: x\r\n");
+  connection->sendText("\r\nbody\r\n");
+  EXPECT_EQ(socket->sendCalls, 0);
+  socket->arrive("250 ok\r\n");
+  endMessage(*connection, true);
+  EXPECT_EQ(socket->sendCalls, 1);
+  EXPECT_EQ(socket->sent, "Subject: x\r\n\r\nbody\r\n.\r\n");
+}
+
+TEST_F(DialogueTest, SendFailureIsAClosedConnection) {
+  socket->failSends = true;
+  try {
+    connection->command("NOOP\r\n", 5);
+    ADD_FAILURE() << "no failure";
+  } catch (const RunFailure& failure) {
+    EXPECT_EQ(failure.message, "Connection to server (mail.example.com) was closed\n");
+  }
+}
+
+}  // namespace
+}  // namespace larkpost

@@ -1,0 +1,77 @@
+// SmtpConnection: the run's one connection to the SMTP server, with gathered output,
+// whole-reply reading and a time limit on every wait.
+#ifndef LARKPOST_SMTP_SMTP_CONNECTION_H_
+#define LARKPOST_SMTP_SMTP_CONNECTION_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "invocation/job_settings.h"
+#include "platform/platform.h"
+#include "smtp/reply_reader.h"
+#include "smtp/text_sink.h"
+
+namespace larkpost {
+
+// Time limits in seconds, by default those RFC 5321 (4.5.3.2) recommends to clients.
+struct TimeLimits {
+  int connect = 60;
+  int greeting = 300;
+  int command = 300;  // HELO, MAIL FROM, RCPT TO
+  int data = 120;
+  int endOfData = 600;
+  int send = 180;  // for the server to take each block of data
+  int quit = 10;
+
+  // `seconds` > 0 replaces every limit; QUIT waits no longer than it would anyway.
+  static TimeLimits withOverride(int seconds);
+};
+
+class SmtpConnection final : public TextSink {
+ public:
+  static constexpr std::size_t kGatherBytes = 64 * 1024;
+
+  SmtpConnection(std::unique_ptr<platform::Socket> socket, std::string server,
+                 TimeLimits limits);
+
+  // Gathers `text` for sending; it goes out when enough has gathered or before the
+  // next reply is awaited. Throws RunFailure when the server has gone away.
+  void sendText(std::string_view text) override;
+
+  // Sends `text` and everything gathered, then reads the whole reply, waiting at most
+  // `limitSeconds`. Throws RunFailure when the connection closes, the time passes or
+  // what arrives is no SMTP reply.
+  Reply command(std::string_view text, int limitSeconds);
+
+  // Reads the greeting; throws RunFailure unless it accepts us.
+  void readGreeting();
+
+  // Ends the session politely: QUIT, and its reply awaited briefly. Never throws; the
+  // reply changes nothing.
+  void quit();
+
+  const std::string& server() const { return server_; }
+  const TimeLimits& limits() const { return limits_; }
+
+ private:
+  void flush();
+  void send(std::string_view bytes);
+  ReplyResult awaitReply(int limitSeconds);
+  [[noreturn]] void failTimedOut(int limitSeconds) const;
+  [[noreturn]] void failClosed() const;
+
+  std::unique_ptr<platform::Socket> socket_;
+  std::string server_;
+  TimeLimits limits_;
+  ReplyReader reader_;
+  std::string pending_;
+};
+
+// Resolves the server, connects and reads the greeting. Throws RunFailure with the
+// message for whatever fails.
+SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& limits);
+
+}  // namespace larkpost
+
+#endif  // LARKPOST_SMTP_SMTP_CONNECTION_H_
