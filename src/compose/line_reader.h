@@ -1,0 +1,51 @@
+// LineReader: splits a byte stream into lines without a length limit and in bounded
+// memory: a line that fits the buffer comes whole, a longer one in pieces.
+#ifndef LARKPOST_COMPOSE_LINE_READER_H_
+#define LARKPOST_COMPOSE_LINE_READER_H_
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "compose/byte_source.h"
+
+namespace larkpost {
+
+struct LinePiece {
+  // The bytes without the LF that ends the line; a CR before that LF stays. A piece
+  // that does not end its line never ends in CR, so a CR LF pair is never split.
+  std::string_view text;
+  bool endsLine = false;  // an LF ended the line here
+  bool firstPiece = true;  // the piece begins its line
+};
+
+class LineReader {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 64 * 1024;
+
+  explicit LineReader(ByteSource& source, std::size_t capacity = kDefaultCapacity);
+
+  // The next piece, valid until the next call; std::nullopt at the end of the input or
+  // after a read error (see failed()). A last line without LF comes with endsLine false.
+  std::optional<LinePiece> next();
+
+  // Reading failed; what came before the failure was delivered.
+  bool failed() const { return failed_; }
+
+ private:
+  // Moves the unread bytes to the front and reads more; false when nothing more came.
+  bool refill();
+
+  ByteSource& source_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool atEnd_ = false;
+  bool failed_ = false;
+  bool midLine_ = false;
+};
+
+}  // namespace larkpost
+
+#endif  // LARKPOST_COMPOSE_LINE_READER_H_
