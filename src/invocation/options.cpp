@@ -1,0 +1,153 @@
+// Reads the options of the command line into JobSettings. Options come first, each
+// introduced by '-' or '/', with its value (if any) in the next argument.
+#include "invocation/options.h"
+
+#include <array>
+
+namespace larkpost {
+namespace {
+
+using ValueSetter = void (*)(JobSettings&, const std::string& value);
+
+struct OptionWithValue {
+  char letter;
+  ValueSetter apply;
+};
+
+// The attachment is handled on its own: it needs the file search.
+constexpr std::array<OptionWithValue, 8> kValueOptions{{
+    {'b', [](JobSettings& s, const std::string& v) { s.subject = v; }},
+    {'d', [](JobSettings& s, const std::string& v) { s.domain = v; }},
+    {'f', [](JobSettings& s, const std::string& v) { s.senderName = v; }},
+    {'l',
+     [](JobSettings& s, const std::string& v) {
+       s.listPath = v;
+       s.useList = true;
+     }},
+    {'p', [](JobSettings& s, const std::string& v) { s.port = parseInteger(v); }},
+    {'r', [](JobSettings& s, const std::string& v) { s.priority = parseInteger(v); }},
+    {'s', [](JobSettings& s, const std::string& v) { s.server = v; }},
+    {'u', [](JobSettings& s, const std::string& v) { s.senderAddress = v; }},
+}};
+
+// Only the basic Latin letters fold; any other byte is its own letter.
+char lowerLetter(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+const OptionWithValue* findValueOption(char letter) {
+  for (const OptionWithValue& option : kValueOptions) {
+    if (option.letter == letter) return &option;
+  }
+  return nullptr;
+}
+
+bool isOptionArgument(const std::string& argument) {
+  return !argument.empty() && (argument[0] == '-' || argument[0] == '/');
+}
+
+void attachFile(JobSettings& settings, const std::string& path, const FileFinder& findFile,
+                std::ostream& out) {
+  settings.attach = true;
+  settings.attachPath = path;
+  if (std::optional<std::string> name = findFile(path)) {
+    settings.attachName = *name;
+  } else {
+    out << "\n\bAttachment '" << path << "' could not be found\n";
+    settings.attach = false;
+  }
+}
+
+void printOptionLine(std::ostream& out, std::string_view option, std::string_view example,
+                     std::string_view description) {
+  std::string line = "   ";
+  line += option;
+  line.resize(3 + 18, ' ');
+  line += "( ";
+  line += example;
+  line.resize(3 + 18 + 2 + 19, ' ');
+  line += " )  --  ";
+  line += description;
+  line += '\n';
+  out << line;
+}
+
+}  // namespace
+
+std::int32_t parseInteger(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::uint32_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
+  }
+  return static_cast<std::int32_t>(negative ? 0u - value : value);
+}
+
+OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first,
+                            JobSettings& settings, const FileFinder& findFile,
+                            std::ostream& out) {
+  std::size_t k = first;
+  while (k < args.size() && isOptionArgument(args[k])) {
+    const std::string& argument = args[k];
+    char letter = argument.size() > 1 ? lowerLetter(argument[1]) : '\0';
+    bool hasValue = k + 1 < args.size();
+    const OptionWithValue* valueOption = findValueOption(letter);
+
+    if (letter == '?') return {k, true};
+    if (valueOption || letter == 'a') {
+      if (!hasValue) {
+        out << "Not Enough Information For Switch '" << argument << "'\n";
+        k += 1;
+        continue;
+      }
+      if (letter == 'a') {
+        attachFile(settings, args[k + 1], findFile, out);
+      } else {
+        valueOption->apply(settings, args[k + 1]);
+      }
+      k += 2;
+    } else if (letter == 'h') {
+      settings.emitHeader = true;
+      k += 1;
+    } else if (letter == 't') {
+      settings.parseHeader = settings.emitHeader = settings.useList = true;
+      k += 1;
+    } else {
+      out << "\n\bUnknown switch '" << argument << "', ignoring\n";
+      k += 1;
+    }
+  }
+  out.flush();
+  return {k, false};
+}
+
+bool hasRecipientSource(std::size_t firstRecipient, std::size_t argumentCount,
+                        const JobSettings& settings) {
+  return firstRecipient < argumentCount || settings.useList || settings.parseHeader;
+}
+
+void printUsage(std::ostream& out) {
+  out << "Usage Examples:\n"
+         "larkpost [-d:\\pathtoini\\larkpost.ini] [options] user@host [user2@host2...]\n"
+         "larkpost [options] user@host [user2@host2...]  --or--\n"
+         "larkpost [options] user@host ... <infile       --or--\n"
+         "type infile|larkpost [options] user@host ...\n"
+         "\nOptions:\n";
+  printOptionLine(out, "-a attachment", "d:\\anyfile.doc", "MIME Encode Binary Attachment");
+  printOptionLine(out, "-l dist-list", "d:\\distlist.txt", "Distribution List");
+  printOptionLine(out, "-b \"Subject\"", "\"The Subject\"", "Specify Subject");
+  printOptionLine(out, "-f \"Sender Name\"", "\"Joe User\"", "Override Sender Name");
+  printOptionLine(out, "-u sender address", "joe@example.com", "Override Sender Address");
+  printOptionLine(out, "-s servername", "mail.example.com", "Override SMTP Server");
+  printOptionLine(out, "-p SMTP Port", "25", "Override SMTP Port");
+  printOptionLine(out, "-d Domain", "example.com", "Override Domain");
+  printOptionLine(out, "-r Priority", "1", "1 (Highest) - 5 (Lowest)");
+  printOptionLine(out, "-h", "No Header", "No Header in Input");
+  std::string last = "   -t";
+  last.resize(46, ' ');
+  out << last << "--  Parse Header for To and From\n";
+  out.flush();
+}
+
+}  // namespace larkpost

@@ -1,0 +1,45 @@
+// The command-line options, the recipients-needed check and the usage text.
+#ifndef LARKPOST_INVOCATION_OPTIONS_H_
+#define LARKPOST_INVOCATION_OPTIONS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "invocation/job_settings.h"
+
+namespace larkpost {
+
+// Finds the attachment: the file's name as stored, or std::nullopt when not found.
+using FileFinder = std::function<std::optional<std::string>(const std::string&)>;
+
+struct OptionsOutcome {
+  std::size_t firstRecipient = 0;  // index of the first argument that is not an option
+  bool usageRequested = false;     // -? was given: print the usage and end the run
+};
+
+// Applies the options from args[first] on to `settings`, in order, printing the
+// warnings about unknown switches, missing values and missing attachments to `out`.
+OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first,
+                            JobSettings& settings, const FileFinder& findFile,
+                            std::ostream& out);
+
+// True when the run has a source of recipients: arguments left after the options, a
+// list file or the message header.
+bool hasRecipientSource(std::size_t firstRecipient, std::size_t argumentCount,
+                        const JobSettings& settings);
+
+void printUsage(std::ostream& out);
+
+// A decimal integer as C reads it: leading white space, an optional sign, digits up to
+// the first non-digit, wrapping modulo 2^32; no digit gives 0.
+std::int32_t parseInteger(std::string_view text);
+
+}  // namespace larkpost
+
+#endif  // LARKPOST_INVOCATION_OPTIONS_H_

@@ -1,0 +1,136 @@
+// The options, their warnings and the usage text, byte for byte.
+#include "invocation/options.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "invocation/settings.h"
+
+namespace larkpost {
+namespace {
+
+struct Parsed {
+  OptionsOutcome outcome;
+  JobSettings settings;
+  std::string output;
+};
+
+Parsed parse(std::vector<std::string> args, std::size_t first = 1) {
+  args.insert(args.begin(), "larkpost");
+  Parsed parsed;
+  std::ostringstream out;
+  FileFinder finder = [](const std::string& path) -> std::optional<std::string> {
+    if (path.find("missing") != std::string::npos) return std::nullopt;
+    return path.substr(path.find_last_of('/') + 1);
+  };
+  parsed.outcome = parseOptions(args, first, parsed.settings, finder, out);
+  parsed.output = out.str();
+  return parsed;
+}
+
+TEST(Options, EveryOptionInEitherCaseAndPrefix) {
+  Parsed p = parse({"-s", "mail.example.com", "/P", "2525", "-D", "example.com", "-f",
+                    "Joe User", "/u", "joe@example.com", "-B", "-h", "-r", " +3x", "-l",
+                    "list.txt", "-A", "/docs/Report.doc", "-H", "alice"});
+  EXPECT_EQ(p.settings.server, "mail.example.com");
+  EXPECT_EQ(p.settings.port, 2525);
+  EXPECT_EQ(p.settings.domain, "example.com");
+  EXPECT_EQ(p.settings.senderName, "Joe User");
+  EXPECT_EQ(p.settings.senderAddress, "joe@example.com");
+  EXPECT_EQ(p.settings.subject, "-h");  // a value is the next argument, whatever it is
+  EXPECT_EQ(p.settings.priority, 3);
+  EXPECT_EQ(p.settings.listPath, "list.txt");
+  EXPECT_TRUE(p.settings.useList);
+  EXPECT_TRUE(p.settings.attach);
+  EXPECT_EQ(p.settings.attachPath, "/docs/Report.doc");
+  EXPECT_EQ(p.settings.attachName, "Report.doc");
+  EXPECT_TRUE(p.settings.emitHeader);
+  EXPECT_FALSE(p.settings.parseHeader);
+  EXPECT_EQ(p.outcome.firstRecipient, 20u);
+  EXPECT_EQ(p.output, "");
+}
+
+TEST(Options, FirstNonOptionEndsTheOptions) {
+  Parsed p = parse({"-b", "hi", "alice", "-h", "bob"});
+  EXPECT_EQ(p.outcome.firstRecipient, 3u);
+  EXPECT_FALSE(p.settings.emitHeader);
+}
+
+TEST(Options, WarningsAndTheirTexts) {
+  Parsed unknown = parse({"-X", "-", "/", "-9", "bob"});
+  EXPECT_EQ(unknown.output,
+            "\n\bUnknown switch '-X', ignoring\n\n\bUnknown switch '-', ignoring\n"
+            "\n\bUnknown switch '/', ignoring\n\n\bUnknown switch '-9', ignoring\n");
+  EXPECT_EQ(unknown.outcome.firstRecipient, 5u);
+
+  Parsed trailing = parse({"-s"});
+  EXPECT_EQ(trailing.output, "Not Enough Information For Switch '-s'\n");
+  EXPECT_EQ(trailing.settings.server, "localhost");
+  EXPECT_FALSE(hasRecipientSource(trailing.outcome.firstRecipient, 2, trailing.settings));
+
+  Parsed missing = parse({"-a", "/docs/found.txt", "-a", "/docs/missing.txt", "bob"});
+  EXPECT_EQ(missing.output, "\n\bAttachment '/docs/missing.txt' could not be found\n");
+  EXPECT_FALSE(missing.settings.attach);
+  EXPECT_EQ(missing.settings.attachName, "found.txt");
+}
+
+TEST(Options, HelpAndRecipientSources) {
+  Parsed help = parse({"-b", "x", "/?", "bob"});
+  EXPECT_TRUE(help.outcome.usageRequested);
+  EXPECT_EQ(help.settings.subject, "x");
+
+  Parsed headerOnly = parse({"-t"});
+  EXPECT_TRUE(headerOnly.settings.parseHeader && headerOnly.settings.useList);
+  EXPECT_TRUE(hasRecipientSource(headerOnly.outcome.firstRecipient, 2, headerOnly.settings));
+
+  Parsed listWithoutValue = parse({"-l"});
+  EXPECT_FALSE(listWithoutValue.settings.useList);
+}
+
+TEST(Options, SettingsFileArgument) {
+  std::vector<std::string> named{"larkpost", "-abcd", "bob"};
+  EXPECT_EQ(chooseSettingsFile(named, "/etc/larkpost.ini").path, "abcd");
+  EXPECT_EQ(chooseSettingsFile(named, "/etc/larkpost.ini").firstOptionIndex, 2u);
+  std::vector<std::string> option{"larkpost", "-abc", "bob"};
+  EXPECT_EQ(chooseSettingsFile(option, "/etc/larkpost.ini").path, "/etc/larkpost.ini");
+  EXPECT_EQ(chooseSettingsFile(option, "/etc/larkpost.ini").firstOptionIndex, 1u);
+  std::vector<std::string> slash{"larkpost", "/c:\\mail.ini"};
+  EXPECT_EQ(chooseSettingsFile(slash, "/etc/larkpost.ini").firstOptionIndex, 1u);
+}
+
+TEST(Options, IntegersAreReadAsCReadsThem) {
+  const std::pair<const char*, std::int32_t> cases[] = {
+      {"25", 25},      {"  \t42", 42},           {"-1", -1},   {"+7", 7},
+      {"x", 0},        {"", 0},                  {"0x19", 0},  {"12abc", 12},
+      {"65561", 65561}, {"4294967297", 1},       {"2147483648", INT32_MIN},
+  };
+  for (const auto& [text, value] : cases) EXPECT_EQ(parseInteger(text), value) << text;
+}
+
+TEST(Options, UsageTextIsExact) {
+  std::ostringstream out;
+  printUsage(out);
+  EXPECT_EQ(out.str(),
+            "Usage Examples:\n"
+            "larkpost [-d:\\pathtoini\\larkpost.ini] [options] user@host [user2@host2...]\n"
+            "larkpost [options] user@host [user2@host2...]  --or--\n"
+            "larkpost [options] user@host ... <infile       --or--\n"
+            "type infile|larkpost [options] user@host ...\n"
+            "\n"
+            "Options:\n"
+            "   -a attachment     ( d:\\anyfile.doc      )  --  MIME Encode Binary Attachment\n"
+            "   -l dist-list      ( d:\\distlist.txt     )  --  Distribution List\n"
+            "   -b \"Subject\"      ( \"The Subject\"       )  --  Specify Subject\n"
+            "   -f \"Sender Name\"  ( \"Joe User\"          )  --  Override Sender Name\n"
+            "   -u sender address ( joe@example.com     )  --  Override Sender Address\n"
+            "   -s servername     ( mail.example.com    )  --  Override SMTP Server\n"
+            "   -p SMTP Port      ( 25                  )  --  Override SMTP Port\n"
+            "   -d Domain         ( example.com         )  --  Override Domain\n"
+            "   -r Priority       ( 1                   )  --  1 (Highest) - 5 (Lowest)\n"
+            "   -h                ( No Header           )  --  No Header in Input\n"
+            "   -t                                         --  Parse Header for To and From\n");
+}
+
+}  // namespace
+}  // namespace larkpost
