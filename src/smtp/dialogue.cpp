@@ -24,7 +24,7 @@ bool hasUnsafeCharacter(std::string_view text) {
 
 // How the session ends after the server refused something with `reply`.
 SessionEnd endAfter(const Reply& reply) {
-  return reply.wellFormed() && !reply.closing() ? SessionEnd::kQuit : SessionEnd::kDrop;
+  return reply.closing() ? SessionEnd::kDrop : SessionEnd::kQuit;
 }
 
 std::string senderFailure(const JobSettings& settings) {

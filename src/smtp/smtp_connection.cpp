@@ -73,6 +73,7 @@ Reply SmtpConnection::command(std::string_view text, int limitSeconds) {
   ReplyResult result = awaitReply(limitSeconds);
   switch (result.status) {
     case ReplyStatus::kComplete:
+      if (!result.reply.wellFormed()) garbled_ = true;
       return std::move(result.reply);
     case ReplyStatus::kTimedOut:
       failTimedOut(limitSeconds);
@@ -93,6 +94,7 @@ void SmtpConnection::readGreeting() {
 }
 
 void SmtpConnection::quit() {
+  if (garbled_) return;  // a server that answers garbage is not spoken to any further
   try {
     pending_.clear();
     sendText("QUIT\r\n");

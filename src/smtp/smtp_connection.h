@@ -47,8 +47,9 @@ class SmtpConnection final : public TextSink {
   // Reads the greeting; throws RunFailure unless it accepts us.
   void readGreeting();
 
-  // Ends the session politely: QUIT, and its reply awaited briefly. Never throws; the
-  // reply changes nothing.
+  // Ends the session politely: QUIT, and its reply awaited briefly, unless the server
+  // has answered with something that is no SMTP reply. Never throws; the reply changes
+  // nothing.
   void quit();
 
   const std::string& server() const { return server_; }
@@ -66,6 +67,7 @@ class SmtpConnection final : public TextSink {
   TimeLimits limits_;
   ReplyReader reader_;
   std::string pending_;
+  bool garbled_ = false;  // some reply was not an SMTP reply
 };
 
 // Resolves the server, connects and reads the greeting. Throws RunFailure with the
