@@ -35,61 +35,73 @@ std::ptrdiff_t readFully(ByteSource& file, std::span<char> buffer) {
   return static_cast<std::ptrdiff_t>(filled);
 }
 
+// Writes one group of 3 bytes as 4 characters.
+char* encodeGroup(const unsigned char* in, char* out) {
+  std::uint32_t group = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
+  std::memcpy(out, &kPairs[2 * (group >> 12)], 2);
+  std::memcpy(out + 2, &kPairs[2 * (group & 0xFFF)], 2);
+  return out + 4;
+}
+
+// Writes the last group of 1 or 2 bytes, padded.
+char* encodeTail(const unsigned char* in, std::size_t count, char* out) {
+  unsigned b0 = in[0];
+  unsigned b1 = count == 2 ? in[1] : 0;
+  out[0] = kAlphabet[b0 >> 2];
+  out[1] = kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
+  out[2] = count == 2 ? kAlphabet[(b1 & 15) << 2] : '=';
+  out[3] = '=';
+  return out + 4;
+}
+
 }  // namespace
 
-void Base64Encoder::appendGroups(std::string_view bytes, std::string& out) {
+std::size_t Base64Encoder::linesSize(std::size_t bytes) {
+  std::size_t groups = (bytes + 2) / 3;
+  return groups * 4 + groups / kGroupsPerLine * 2;
+}
+
+char* Base64Encoder::encodeLines(std::string_view bytes, char* out) {
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t whole = bytes.size() / 3 * 3;
-  std::size_t at = out.size();
-  out.resize(at + (bytes.size() + 2) / 3 * 4);
-  char* dest = out.data() + at;
-  for (std::size_t i = 0; i < whole; i += 3, dest += 4) {
-    std::uint32_t group = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
-    std::memcpy(dest, &kPairs[2 * (group >> 12)], 2);
-    std::memcpy(dest + 2, &kPairs[2 * (group & 0xFFF)], 2);
+  std::size_t left = bytes.size();
+  for (; left >= kBytesPerLine; left -= kBytesPerLine) {
+    for (std::size_t group = 0; group < kGroupsPerLine; ++group, in += 3) out = encodeGroup(in, out);
+    *out++ = '\r';
+    *out++ = '\n';
   }
-  std::size_t tail = bytes.size() - whole;
-  if (tail == 0) return;
-  unsigned b0 = in[whole];
-  unsigned b1 = tail == 2 ? in[whole + 1] : 0;
-  dest[0] = kAlphabet[b0 >> 2];
-  dest[1] = kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
-  dest[2] = tail == 2 ? kAlphabet[(b1 & 15) << 2] : '=';
-  dest[3] = '=';
+  std::size_t groups = (left + 2) / 3;
+  for (; left >= 3; left -= 3, in += 3) out = encodeGroup(in, out);
+  if (left > 0) out = encodeTail(in, left, out);
+  // A line ends after its 18th group; a shorter last line is left open for the final
+  // line break.
+  if (groups == kGroupsPerLine) {
+    *out++ = '\r';
+    *out++ = '\n';
+  }
+  return out;
 }
 
 bool Base64Encoder::encodeFile(ByteSource& file, DataWriter& out) {
-  constexpr std::size_t kLinesPerBlock = 1024;
+  constexpr std::size_t kLinesPerBlock = 2048;
   std::vector<char> input(kBytesPerLine * kLinesPerBlock);
-  std::string text;
-  text.reserve(kLinesPerBlock * (kGroupsPerLine * 4 + 2) + 2);
+  std::vector<char> text(linesSize(input.size()) + 2);
   for (;;) {
     std::ptrdiff_t got = readFully(file, input);
     if (got < 0) return false;
-    std::string_view block(input.data(), static_cast<std::size_t>(got));
-    text.clear();
-    appendLines(block, text);
+    char* end = encodeLines({input.data(), static_cast<std::size_t>(got)}, text.data());
     bool last = static_cast<std::size_t>(got) < input.size();
-    if (last) text += "\r\n";
-    out.writeWireText(text);
+    if (last) {
+      *end++ = '\r';
+      *end++ = '\n';
+    }
+    out.writeWireText({text.data(), static_cast<std::size_t>(end - text.data())});
     if (last) return true;
   }
 }
 
-void Base64Encoder::appendLines(std::string_view bytes, std::string& out) {
-  while (!bytes.empty()) {
-    std::string_view line = bytes.substr(0, kBytesPerLine);
-    appendGroups(line, out);
-    // A line ends after its 18th group; a shorter last line is left open for the
-    // final line break.
-    if (line.size() > kBytesPerLine - 3) out += "\r\n";
-    bytes.remove_prefix(line.size());
-  }
-}
-
 std::string Base64Encoder::encode(std::string_view bytes) {
-  std::string text;
-  appendLines(bytes, text);
+  std::string text(linesSize(bytes.size()), '\0');
+  encodeLines(bytes, text.data());
   return text + "\r\n";
 }
 

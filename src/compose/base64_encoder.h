@@ -25,10 +25,11 @@ class Base64Encoder {
   static std::string encode(std::string_view bytes);
 
  private:
-  // Appends `bytes` as whole lines, the last one left open when it is short.
-  static void appendLines(std::string_view bytes, std::string& out);
-  // Appends the groups of `bytes` (at most one line's worth) to `out`.
-  static void appendGroups(std::string_view bytes, std::string& out);
+  // Size of the text for `bytes` bytes without the final line break.
+  static std::size_t linesSize(std::size_t bytes);
+  // Writes `bytes` as whole lines, the last one left open when it is short; returns the
+  // end of what was written.
+  static char* encodeLines(std::string_view bytes, char* out);
 };
 
 }  // namespace larkpost
