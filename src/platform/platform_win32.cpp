@@ -1,0 +1,369 @@
+// The Windows implementation of the platform services: the profile API for the settings
+// file, GetTempFileName for the temporary list file, Winsock with select() for time limits.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace larkpost::platform {
+namespace {
+
+// The system's text for an error code, without the line end it comes with.
+std::string systemErrorText(DWORD code) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length > 0 && text ? std::string(text, length) : std::string();
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                              message.back() == ' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "error " + std::to_string(code);
+  return message;
+}
+
+// --- Settings file ---------------------------------------------------------------
+
+// The profile API looks for a name without a directory in the Windows directory; the
+// settings file named on the command line is meant relative to the current one.
+std::optional<std::string> absolutePath(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                    buffer.data(), nullptr);
+    if (length == 0) return std::nullopt;
+    if (length < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(length + 1);
+  }
+}
+
+// The value, or `absent` itself when the key is missing.
+std::string readProfileText(const std::string& file, const std::string& section,
+                            const std::string& key, const char* absent) {
+  constexpr std::size_t kLongest = std::size_t{1} << 20;
+  std::vector<char> buffer(256);
+  for (;;) {
+    DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), absent, buffer.data(),
+                                            static_cast<DWORD>(buffer.size()), file.c_str());
+    // A value that does not fit comes back cut to one less than the buffer.
+    if (length + 1 < buffer.size() || buffer.size() >= kLongest) {
+      return std::string(buffer.data(), length);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool startsWithNumber(std::string_view text) {
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+  return !text.empty() && text.front() >= '0' && text.front() <= '9';
+}
+
+// --- Temporary file --------------------------------------------------------------
+
+// The temporary file's path for the console control handler, which runs on a thread of
+// its own when the run is interrupted.
+char gTempPath[MAX_PATH + 1];
+volatile LONG gTempPathSet = 0;
+
+BOOL WINAPI removeTempOnInterrupt(DWORD /*event*/) {
+  if (InterlockedCompareExchange(&gTempPathSet, 0, 0) != 0) DeleteFileA(gTempPath);
+  return FALSE;  // the default handler still ends the process
+}
+
+void guardTempPath(const std::string& path) {
+  static bool handlerInstalled = false;
+  if (path.size() >= sizeof gTempPath) return;
+  InterlockedExchange(&gTempPathSet, 0);
+  std::memcpy(gTempPath, path.c_str(), path.size() + 1);
+  InterlockedExchange(&gTempPathSet, 1);
+  if (!handlerInstalled) {
+    handlerInstalled = SetConsoleCtrlHandler(removeTempOnInterrupt, TRUE) != FALSE;
+  }
+}
+
+void unguardTempPath(const std::string& path) {
+  if (path == gTempPath) InterlockedExchange(&gTempPathSet, 0);
+}
+
+// --- Names -----------------------------------------------------------------------
+
+// File names come from the system in the ANSI code page; the rest of the program
+// treats names as UTF-8.
+std::string ansiToUtf8(const char* text) {
+  int wideLength = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (wideLength <= 0) return text;
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), wideLength);
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return text;
+  std::string utf8(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), length, nullptr, nullptr);
+  utf8.resize(static_cast<std::size_t>(length - 1));  // the count included the final NUL
+  return utf8;
+}
+
+// --- Network ---------------------------------------------------------------------
+
+// Time left until `deadline`, as select() takes it; zero once it has passed.
+timeval timeLeft(std::int64_t deadline) {
+  std::int64_t left = deadline - monotonicMillis();
+  if (left < 0) left = 0;
+  if (left > 1000000000) left = 1000000000;
+  timeval limit{};
+  limit.tv_sec = static_cast<long>(left / 1000);
+  limit.tv_usec = static_cast<long>(left % 1000) * 1000;
+  return limit;
+}
+
+enum class Wait { kRead, kWrite, kConnect };
+enum class Waited { kReady, kTimedOut, kFailed };
+
+// Waits until the socket can be read or written, or a connect has ended either way.
+Waited waitFor(SOCKET socket, Wait wait, std::int64_t deadline) {
+  fd_set ready;
+  fd_set failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(socket, &ready);
+  FD_SET(socket, &failed);
+  timeval limit = timeLeft(deadline);
+  // Winsock reports a refused connect only in the exception set; on a connected socket
+  // that set would signal urgent data, which SMTP does not use.
+  int count = wait == Wait::kRead ? ::select(0, &ready, nullptr, nullptr, &limit)
+              : wait == Wait::kWrite ? ::select(0, nullptr, &ready, nullptr, &limit)
+                                     : ::select(0, nullptr, &ready, &failed, &limit);
+  if (count > 0) return Waited::kReady;
+  return count == 0 ? Waited::kTimedOut : Waited::kFailed;
+}
+
+bool wouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+
+int chunkSize(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
+
+class WinsockSocket final : public Socket {
+ public:
+  explicit WinsockSocket(SOCKET socket) : socket_(socket) {}
+  ~WinsockSocket() override { ::closesocket(socket_); }
+  WinsockSocket(const WinsockSocket&) = delete;
+  WinsockSocket& operator=(const WinsockSocket&) = delete;
+
+  IoStatus sendAll(std::string_view bytes, std::int64_t deadline) override {
+    while (!bytes.empty()) {
+      int sent = ::send(socket_, bytes.data(), chunkSize(bytes.size()), 0);
+      if (sent > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+        continue;
+      }
+      if (sent == SOCKET_ERROR && wouldBlock()) {
+        Waited waited = waitFor(socket_, Wait::kWrite, deadline);
+        if (waited == Waited::kTimedOut) return IoStatus::kTimedOut;
+        if (waited == Waited::kFailed) return IoStatus::kClosed;
+        continue;
+      }
+      return IoStatus::kClosed;
+    }
+    return IoStatus::kOk;
+  }
+
+  ReceiveResult receive(std::span<char> into, std::int64_t deadline) override {
+    for (;;) {
+      int got = ::recv(socket_, into.data(), chunkSize(into.size()), 0);
+      if (got > 0) return {IoStatus::kOk, static_cast<std::size_t>(got)};
+      if (got == 0 || !wouldBlock()) return {IoStatus::kClosed, 0};
+      Waited waited = waitFor(socket_, Wait::kRead, deadline);
+      if (waited == Waited::kTimedOut) return {IoStatus::kTimedOut, 0};
+      if (waited == Waited::kFailed) return {IoStatus::kClosed, 0};
+    }
+  }
+
+ private:
+  SOCKET socket_;
+};
+
+// Connects one resolved address within the time limit; INVALID_SOCKET when it does not.
+SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
+  SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+  if (socket == INVALID_SOCKET) return INVALID_SOCKET;
+  u_long nonBlocking = 1;
+  std::int64_t deadline = monotonicMillis() + timeoutMillis;
+  int result = ::ioctlsocket(socket, FIONBIO, &nonBlocking);
+  if (result == 0) {
+    result = ::connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen));
+  }
+  if (result == SOCKET_ERROR && wouldBlock()) {
+    int error = WSAETIMEDOUT;
+    int length = sizeof error;
+    if (waitFor(socket, Wait::kConnect, deadline) == Waited::kReady) {
+      ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+    }
+    result = error == 0 ? 0 : SOCKET_ERROR;
+  }
+  if (result != 0) {
+    ::closesocket(socket);
+    return INVALID_SOCKET;
+  }
+  // Larkpost gathers its own writes, so waiting for more data before sending only
+  // delays the last packet of each command.
+  BOOL on = TRUE;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return socket;
+}
+
+}  // namespace
+
+void startUp() {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  // Text mode on both ends is part of the program's contract (CR LF and Ctrl-Z on
+  // input, CR LF on output), whatever mode the runtime was linked to start in.
+  _setmode(0, _O_TEXT);
+  _setmode(1, _O_TEXT);
+}
+
+std::string defaultSettingsPath() {
+  char directory[MAX_PATH + 1] = "C:\\WINDOWS";
+  UINT length = GetWindowsDirectoryA(directory, sizeof directory);
+  std::string path = length > 0 && length < sizeof directory ? directory : "C:\\WINDOWS";
+  if (path.back() != '\\') path += '\\';
+  return path + "larkpost.ini";
+}
+
+std::optional<std::string> profileString(const std::string& path, std::string_view section,
+                                         std::string_view key) {
+  std::optional<std::string> file = absolutePath(path);
+  if (!file) return std::nullopt;
+  const std::string sectionName(section);
+  const std::string keyName(key);
+  // The API answers a missing key with the default it was given, so a key is missing
+  // only when two different defaults both come back.
+  static constexpr const char* kAbsent = "<larkpost:absent>";
+  static constexpr const char* kAbsentToo = "<larkpost:missing>";
+  std::string value = readProfileText(*file, sectionName, keyName, kAbsent);
+  if (value != kAbsent) return value;
+  value = readProfileText(*file, sectionName, keyName, kAbsentToo);
+  if (value == kAbsentToo) return std::nullopt;
+  return value;
+}
+
+std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
+                        std::int32_t fallback) {
+  // The API reads a value without digits as 0; such a value keeps the fallback instead.
+  std::optional<std::string> text = profileString(path, section, key);
+  if (!text || !startsWithNumber(*text)) return fallback;
+  std::optional<std::string> file = absolutePath(path);
+  if (!file) return fallback;
+  return static_cast<std::int32_t>(GetPrivateProfileIntA(std::string(section).c_str(),
+                                                         std::string(key).c_str(), fallback,
+                                                         file->c_str()));
+}
+
+std::optional<TempFile> TempFile::create(std::string_view prefix, std::string& error) {
+  char directory[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof directory, directory);
+  if (length == 0 || length >= sizeof directory) {
+    error = systemErrorText(GetLastError());
+    return std::nullopt;
+  }
+  char name[MAX_PATH + 1];
+  // Creates the file, so no other process can take the same name meanwhile.
+  if (GetTempFileNameA(directory, std::string(prefix).c_str(), 0, name) == 0) {
+    error = systemErrorText(GetLastError());
+    return std::nullopt;
+  }
+  std::string path = name;
+  guardTempPath(path);
+  return TempFile(std::move(path));
+}
+
+void TempFile::remove() {
+  if (path_.empty()) return;
+  DeleteFileA(path_.c_str());
+  unguardTempPath(path_);
+  path_.clear();
+}
+
+std::optional<std::string> findFile(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA(path.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+  FindClose(search);
+  if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return std::nullopt;
+  // The attachment is read later by this same path; a pattern that only the search
+  // understands, or a file locked or without read access, is of no use.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  CloseHandle(file);
+  return ansiToUtf8(entry.cFileName);
+}
+
+std::ptrdiff_t readStandardInput(std::span<char> into) {
+  unsigned count = into.size() > INT_MAX ? INT_MAX : static_cast<unsigned>(into.size());
+  int got = _read(0, into.data(), count);
+  if (got >= 0) return got;
+  // A pipe whose writer has gone is the end of the input, not a failure.
+  if (_doserrno == ERROR_BROKEN_PIPE) return 0;
+  return -1;
+}
+
+LocalTime localTimeNow() {
+  // Local time and offset both come from one UTC reading, so they agree even at the
+  // moment the clocks change.
+  SYSTEMTIME utc;
+  GetSystemTime(&utc);
+  SYSTEMTIME local;
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) local = utc;
+  FILETIME utcTicks;
+  FILETIME localTicks;
+  int offsetMinutes = 0;
+  if (SystemTimeToFileTime(&utc, &utcTicks) && SystemTimeToFileTime(&local, &localTicks)) {
+    auto ticks = [](const FILETIME& time) {
+      return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                       time.dwLowDateTime);
+    };
+    constexpr std::int64_t kTicksPerMinute = 600000000;  // of 100 ns
+    offsetMinutes = static_cast<int>((ticks(localTicks) - ticks(utcTicks)) / kTicksPerMinute);
+  }
+  return LocalTime{local.wYear,   local.wMonth,  local.wDay,    local.wDayOfWeek,
+                   local.wHour,   local.wMinute, local.wSecond, offsetMinutes};
+}
+
+std::uint32_t processId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+
+ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64_t timeoutMillis) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  std::string service = std::to_string(port);
+  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+    return {ConnectStatus::kNotResolved, nullptr};
+  }
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr};
+  for (addrinfo* address = found; address; address = address->ai_next) {
+    SOCKET socket = connectAddress(*address, timeoutMillis);
+    if (socket != INVALID_SOCKET) {
+      result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket)};
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  return result;
+}
+
+}  // namespace larkpost::platform
