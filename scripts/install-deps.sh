@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what Larkpost needs to build and test, from Debian's packages. Idempotent:
+# packages already present are left as they are.
+set -euo pipefail
+
+want_windows=1
+[[ "${1:-}" == "--native-only" ]] && want_windows=0
+
+packages=(build-essential cmake ninja-build pkg-config libinih-dev libgtest-dev
+          python3 python3-pytest postfix file)
+if [[ $want_windows == 1 ]]; then
+  packages+=(g++-mingw-w64-i686-posix wine wine32 wine64)
+fi
+
+sudo=""
+[[ $(id -u) == 0 ]] || sudo="sudo"
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+[[ ${#missing[@]} == 0 ]] && exit 0
+
+if [[ $want_windows == 1 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+# Postfix asks how it is to be configured; the tests bring their own configuration.
+echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
+# Nor should installing it start the machine's own mail service: the tests start theirs.
+own_policy=""
+if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+  $sudo chmod 755 /usr/sbin/policy-rc.d
+  own_policy=yes
+fi
+trap '[[ -n $own_policy ]] && $sudo rm -f /usr/sbin/policy-rc.d' EXIT
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

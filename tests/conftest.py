@@ -1,0 +1,55 @@
+"""Fixtures of the end-to-end tests: scripted_smtp, postfix and run_larkpost."""
+
+import functools
+import signal
+
+import pytest
+
+import larkpost_runner
+import postfix_instance
+from smtp_script import ScriptedSMTP
+
+
+def pytest_configure(config):
+    # Let a SIGTERM (from `timeout`, say) end the run like Ctrl-C, so that teardown stops Postfix.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+
+
+@pytest.fixture
+def scripted_smtp():
+    """scripted_smtp(script=None, **replies) starts a server that lives as long as the test."""
+    servers = []
+
+    def start(script=None, **replies):
+        servers.append(ScriptedSMTP({**(script or {}), **replies}))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.stop()
+    errors = [server.error for server in servers if server.error]
+    if errors:
+        pytest.fail("the scripted SMTP server broke:\n" + "\n".join(errors), pytrace=False)
+
+
+@pytest.fixture(scope="session")
+def postfix_session():
+    reason = postfix_instance.unavailable_reason()
+    if reason:
+        larkpost_runner.skip_or_fail(reason, "POSTFIX")
+    instance = postfix_instance.Postfix()
+    yield instance
+    instance.stop()
+
+
+@pytest.fixture
+def postfix(postfix_session):
+    if not postfix_session.running:
+        pytest.fail(f"Postfix is no longer running:\n{postfix_session.log_tail()}", pytrace=False)
+    return postfix_session
+
+
+@pytest.fixture
+def run_larkpost(tmp_path):
+    """run_larkpost(args=(), stdin=b"", settings=None, env=None, timeout=30) -> (status, stdout)."""
+    return functools.partial(larkpost_runner.run_larkpost, tmp_path)

@@ -1,0 +1,156 @@
+"""The SMTP dialogue end to end: envelope order, refusals, broken servers, exit status."""
+
+import socket
+
+import pytest
+
+from larkpost_runner import output, server_settings, text
+from smtp_script import CLOSE, STALL, Trickle, long_line
+
+BODY = b"Subject: hello\n\nline one\n"
+
+
+def test_sends_envelope_with_last_recipient_first(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(greeting="220-mail.example.test\r\n220-more\r\n220 ready",
+                        HELO="250-hi\r\n250 there")
+    status, stdout = run_larkpost(["r1@example.test", "r2@example.test", "r3@example.test"],
+                                  stdin=BODY, settings=server_settings(srv.port, Domain="client.test"))
+    assert (status, stdout) == (0, output(""))
+    assert srv.commands == [b"HELO client.test\r\n", b"MAIL FROM: <me@example.test>\r\n",
+                            b"RCPT TO: <r3@example.test>\r\n", b"RCPT TO: <r2@example.test>\r\n",
+                            b"RCPT TO: <r1@example.test>\r\n", b"DATA\r\n", b"QUIT\r\n"]
+    assert srv.data_terminators == [b".\r\n"]
+    assert srv.message() == b"Subject: hello\r\n\r\nline one\r\n"
+    assert not srv.has_bare_lf()
+    assert srv.input_before_reply == []
+
+
+def test_some_recipients_refused_exits_2(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(RCPT=["550 no such user", "250 ok", "451-try\r\n451 later"])
+    status, stdout = run_larkpost(["a@x.test", "b@x.test", "c@x.test"], stdin=BODY,
+                                  settings=server_settings(srv.port))
+    assert status == 2
+    assert stdout == output("Error sending mail to user [c@x.test]\nError sending mail to user [a@x.test]\n")
+    assert srv.verbs == ["HELO", "MAIL", "RCPT", "RCPT", "RCPT", "DATA", "QUIT"]
+
+
+@pytest.mark.parametrize("refusal", ["550 no", "354 what", "garbage"])
+def test_all_recipients_refused_sends_no_data(scripted_smtp, run_larkpost, refusal):
+    srv = scripted_smtp(RCPT=refusal)
+    status, stdout = run_larkpost(["a@x.test", "b@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert status == 1
+    assert stdout == output("Error sending mail to user [b@x.test]\nError sending mail to user [a@x.test]\n"
+                            "\nNo valid recpients.\n")
+    assert "DATA" not in srv.verbs
+    # A server that answers garbage is not spoken to any further.
+    assert srv.quit_received == (refusal != "garbage")
+
+
+def test_refused_sender_ends_politely(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(MAIL="553 sender rejected")
+    status, stdout = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert (status, stdout) == (1, output("Error sending mail from user [me@example.test]\n"))
+    assert srv.verbs == ["HELO", "MAIL", "QUIT"]
+
+
+@pytest.mark.parametrize("verb, reply, message, quit", [
+    ("DATA", "554 no data for you", "Server refused message data\n", True),
+    ("DATA", "250 not 354", "Server refused message data\n", True),
+    ("DATA_END", "552 too big", "Server did not accept the message\n", True),
+    ("MAIL", "421 closing", "Error sending mail from user [me@example.test]\n", False),
+    ("HELO", "421 closing", "Connection to server (127.0.0.1) was closed\n", False),
+    ("DATA_END", "421 closing", "Server did not accept the message\n", False),
+])
+def test_refusals_and_closing_server(scripted_smtp, run_larkpost, verb, reply, message, quit):
+    srv = scripted_smtp(**{verb: reply})
+    status, stdout = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert (status, stdout) == (1, output(message))
+    assert srv.quit_received == quit
+    if verb == "DATA":
+        assert srv.data == b""
+
+
+@pytest.mark.parametrize("script, message", [
+    ({"greeting": CLOSE}, "Server error or not SMTP Server\n"),
+    ({"greeting": "554 go away"}, "Server error or not SMTP Server\n"),
+    ({"greeting": "120 wait"}, "Server error or not SMTP Server\n"),
+    ({"RCPT": CLOSE}, "Connection to server (127.0.0.1) was closed\n"),
+    ({"DATA_END": CLOSE}, "Connection to server (127.0.0.1) was closed\n"),
+    ({"HELO": long_line(250, 70000)}, "Server error or not SMTP Server\n"),
+])
+def test_broken_servers(scripted_smtp, run_larkpost, script, message):
+    srv = scripted_smtp(script)
+    status, stdout = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert (status, stdout) == (1, output(message))
+    assert not srv.quit_received
+
+
+def test_long_reply_lines_are_read_whole(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(HELO=long_line(250, 5000), MAIL="250-" + "x" * 4500 + "\r\n250 ok")
+    status, _ = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert status == 0
+    assert srv.verbs == ["HELO", "MAIL", "RCPT", "DATA", "QUIT"]
+
+
+@pytest.mark.parametrize("script", [{"greeting": STALL}, {"RCPT": STALL},
+                                    {"MAIL": Trickle("250 a slow but endless reply line", 0.4)}])
+def test_stalled_server_hits_the_time_limit(scripted_smtp, run_larkpost, script):
+    srv = scripted_smtp(script)
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port, Timeout=2), timeout=20)
+    assert (result.status, result.stdout) == (1, output("Server (127.0.0.1) did not answer within 2 seconds\n"))
+    assert result.elapsed < 10
+
+
+def test_connect_failures(run_larkpost):
+    with socket.socket() as probe:  # a port that nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    assert run_larkpost(["a@x.test"], settings=server_settings(port))[:] == (
+        1, output(f"Could not connect to server (127.0.0.1), port ({port})"))
+    assert run_larkpost(["-p", "70000", "a@x.test"], settings=server_settings(25))[:] == (
+        1, output("Could not connect to server (127.0.0.1), port (70000)"))
+    assert run_larkpost(["-s", "no.such.host.invalid", "a@x.test"])[:] == (
+        1, output("Server name (no.such.host.invalid) could not be resolved."))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-u", "evil@x.test>\r\nRCPT TO:<victim@x.test", "a@x.test"],
+     "Error sending mail from user [evil@x.test>\r\nRCPT TO:<victim@x.test]\n"),
+    (["-d", "client\r\nMAIL FROM:<x>", "a@x.test"], "Invalid domain (client\r\nMAIL FROM:<x>)\n"),
+])
+def test_unsafe_envelope_is_refused_before_connecting(scripted_smtp, run_larkpost, args, message):
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(args, stdin=BODY, settings=server_settings(srv.port))
+    assert status == 1
+    assert stdout.endswith(text(message))
+    assert srv.connection_count == 0
+
+
+def test_unsafe_and_repeated_recipients_are_skipped(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(["a@x.test", "b@x.test>\r\nRSET", "a@x.test", "c@x.test"], stdin=BODY,
+                                  settings=server_settings(srv.port))
+    assert status == 2
+    assert b"Error sending mail to user [b@x.test>" in stdout
+    assert [c for c in srv.commands if c.startswith(b"RCPT")] == [b"RCPT TO: <c@x.test>\r\n",
+                                                                 b"RCPT TO: <a@x.test>\r\n"]
+
+
+def test_list_file_recipients(scripted_smtp, run_larkpost, tmp_path):
+    listing = tmp_path / "list.txt"
+    long_address = "l" * 100 + "@x.test"
+    listing.write_bytes(b"one@x.test\r\n  two@x.test \t\r\n\nx\n" + long_address.encode() + b"\nlast@x.test")
+    srv = scripted_smtp()
+    status, _ = run_larkpost(["-l", str(listing), "ignored@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert status == 0
+    assert [c for c in srv.commands if c.startswith(b"RCPT")] == [
+        b"RCPT TO: <one@x.test>\r\n", b"RCPT TO: <two@x.test>\r\n",
+        b"RCPT TO: <" + long_address.encode() + b">\r\n", b"RCPT TO: <last@x.test>\r\n"]
+    assert listing.exists()
+
+
+def test_missing_list_file_is_noticed_after_mail_from(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(["-l", str(tmp_path / "none.txt")], stdin=BODY, settings=server_settings(srv.port))
+    assert (status, stdout) == (1, output("\nNo valid recpients.\n"))
+    assert srv.verbs == ["HELO", "MAIL", "QUIT"]

@@ -1,0 +1,131 @@
+"""Start-up: the settings file, the command line, usage, and the temporary list file."""
+
+import os
+from pathlib import Path
+
+import pytest
+
+from larkpost_runner import host_path, is_windows_build, output, server_settings, text
+
+USAGE_START = "Usage Examples:\nlarkpost [-d:\\pathtoini\\larkpost.ini] [options] user@host [user2@host2...]\n"
+USAGE_END = ("   -h                ( No Header           )  --  No Header in Input\n"
+             "   -t                                         --  Parse Header for To and From\n")
+
+
+def test_no_arguments_prints_usage(run_larkpost):
+    status, stdout = run_larkpost([])
+    assert status == 1
+    assert stdout.startswith(output("Not enough arguments, recipients needed\n\n" + USAGE_START))
+    assert stdout.endswith(text(USAGE_END))
+
+
+@pytest.mark.parametrize("args", [["-?"], ["-b", "x", "/?", "a@x.test"], ["-s"], ["-l"], ["-X"]])
+def test_usage_and_recipients_needed(run_larkpost, args):
+    result = run_larkpost(args)
+    assert result.status == 1
+    assert result.stdout.endswith(text(USAGE_END))
+    assert result.leftovers() == []
+
+
+def test_settings_file_is_read_like_a_profile(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    ini = (f"; a comment\n# another\n[other]\nServer=wrong.invalid\n"
+           f"[smtp]\n  SERVER  =  127.0.0.1  \nport = {srv.port}\nPort = 1\n"
+           f"Domain = \"quoted.example.test\"\naddress='me@example.test'\n")
+    status, _ = run_larkpost(["a@x.test"], stdin=b"x\n", settings=ini)
+    assert status == 0
+    assert srv.commands[:2] == [b"HELO quoted.example.test\r\n", b"MAIL FROM: <me@example.test>\r\n"]
+
+
+def test_options_override_settings(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, _ = run_larkpost(["-S", "127.0.0.1", "/p", str(srv.port), "-d", "opt.test", "-u", "opt@x.test",
+                              "a@x.test"], stdin=b"x\n", settings={"Server": "wrong.invalid", "Port": 1})
+    assert status == 0
+    assert srv.commands[:2] == [b"HELO opt.test\r\n", b"MAIL FROM: <opt@x.test>\r\n"]
+
+
+def test_defaults_without_settings_file(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, _ = run_larkpost(["-s", "127.0.0.1", "-p", str(srv.port), "a@x.test"], stdin=b"x\n")
+    assert status == 0
+    assert srv.commands[:2] == [b"HELO localhost.localdomain\r\n", b"MAIL FROM: <larkpost>\r\n"]
+
+
+def test_options_end_at_the_first_recipient(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(["-b", "hi", "alice@x.test", "-h", "bob@x.test"], stdin=b"Subject: s\n\nx\n",
+                                  settings=server_settings(srv.port))
+    assert (status, stdout) == (0, output(""))
+    assert [c for c in srv.commands if c.startswith(b"RCPT")] == [
+        b"RCPT TO: <bob@x.test>\r\n", b"RCPT TO: <-h>\r\n", b"RCPT TO: <alice@x.test>\r\n"]
+    assert srv.message() == b"Subject: s\r\n\r\nx\r\n"  # no -h: no program header
+
+
+def test_default_settings_file(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp()
+    env = {}
+    if is_windows_build():  # in the Windows directory
+        prefix = Path(os.environ.get("WINEPREFIX") or Path.home() / ".wine")
+        default = prefix / "drive_c" / "windows" / "larkpost.ini"
+    else:  # in the user's configuration directory
+        default = tmp_path / "config" / "larkpost.ini"
+        default.parent.mkdir()
+        env["XDG_CONFIG_HOME"] = default.parent
+    default.write_text(f"[SMTP]\nServer=127.0.0.1\nPort={srv.port}\nDomain=default.test\n")
+    try:
+        status, _ = run_larkpost(["a@x.test"], stdin=b"x\n", env=env)
+    finally:
+        default.unlink()
+    assert status == 0
+    assert srv.commands[0] == b"HELO default.test\r\n"
+
+
+@pytest.mark.parametrize("script, expected_status", [({}, 0), ({"DATA": "554 no"}, 1), ({"RCPT": "550 no"}, 1)])
+def test_temporary_list_file_is_removed(scripted_smtp, run_larkpost, script, expected_status):
+    srv = scripted_smtp(script)
+    result = run_larkpost(["-t"], stdin=b"To: a@x.test\n\nbody\n", settings=server_settings(srv.port))
+    assert result.status == expected_status
+    assert result.leftovers() == []
+
+
+def test_no_temporary_file_without_header_scan(run_larkpost):
+    result = run_larkpost(["-s", "no.such.host.invalid", "a@x.test"])
+    assert result.status == 1
+    assert result.leftovers() == []
+
+
+def test_header_scan_ignores_list_and_arguments(scripted_smtp, run_larkpost, tmp_path):
+    listing = tmp_path / "list.txt"
+    listing.write_text("listed@x.test\n")
+    srv = scripted_smtp()
+    status, _ = run_larkpost(["-l", host_path(listing), "-t", "arg@x.test"],
+                             stdin=b"From: Boss <boss@x.test>\nTo: header@x.test\n\nbody\n",
+                             settings=server_settings(srv.port))
+    assert status == 0
+    assert [c for c in srv.commands if c.startswith((b"MAIL", b"RCPT"))] == [
+        b"MAIL FROM: <boss@x.test>\r\n", b"RCPT TO: <header@x.test>\r\n"]
+
+
+def test_header_without_recipients(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(["-t"], stdin=b"\nTo: not@header.test\n", settings=server_settings(srv.port))
+    assert (status, stdout) == (1, output("\nNo valid recpients.\n"))
+    assert srv.verbs == ["HELO", "MAIL", "QUIT"]
+
+
+@pytest.mark.skipif(not is_windows_build(), reason="Ctrl-Z ends text-mode input on Windows only")
+def test_ctrl_z_ends_input_on_windows(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, _ = run_larkpost(["a@x.test"], stdin=b"Subject: z\r\n\r\nbefore\x1aafter\r\n",
+                             settings=server_settings(srv.port))
+    assert status == 0
+    assert srv.message() == b"Subject: z\r\n\r\nbefore\r\n"
+
+
+@pytest.mark.skipif(is_windows_build(), reason="Ctrl-Z is data on POSIX only")
+def test_ctrl_z_is_data_on_posix(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, _ = run_larkpost(["a@x.test"], stdin=b"Subject: z\n\nbefore\x1aafter\n", settings=server_settings(srv.port))
+    assert status == 0
+    assert srv.message() == b"Subject: z\r\n\r\nbefore\x1aafter\r\n"
