@@ -126,16 +126,6 @@ def test_unsafe_envelope_is_refused_before_connecting(scripted_smtp, run_larkpos
     assert srv.connection_count == 0
 
 
-def test_unsafe_and_repeated_recipients_are_skipped(scripted_smtp, run_larkpost):
-    srv = scripted_smtp()
-    status, stdout = run_larkpost(["a@x.test", "b@x.test>\r\nRSET", "a@x.test", "c@x.test"], stdin=BODY,
-                                  settings=server_settings(srv.port))
-    assert status == 2
-    assert b"Error sending mail to user [b@x.test>" in stdout
-    assert [c for c in srv.commands if c.startswith(b"RCPT")] == [b"RCPT TO: <c@x.test>\r\n",
-                                                                 b"RCPT TO: <a@x.test>\r\n"]
-
-
 def test_list_file_recipients(scripted_smtp, run_larkpost, tmp_path):
     listing = tmp_path / "list.txt"
     long_address = "l" * 100 + "@x.test"

@@ -51,12 +51,6 @@ TEST(Options, EveryOptionInEitherCaseAndPrefix) {
   EXPECT_EQ(p.output, "");
 }
 
-TEST(Options, FirstNonOptionEndsTheOptions) {
-  Parsed p = parse({"-b", "hi", "alice", "-h", "bob"});
-  EXPECT_EQ(p.outcome.firstRecipient, 3u);
-  EXPECT_FALSE(p.settings.emitHeader);
-}
-
 TEST(Options, WarningsAndTheirTexts) {
   Parsed unknown = parse({"-X", "-", "/", "-9", "bob"});
   EXPECT_EQ(unknown.output,

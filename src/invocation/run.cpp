@@ -134,9 +134,9 @@ int runJob(std::span<const std::string> args, std::ostream& out) {
     printUsage(out);
     return kExitFailed;
   }
-  job.commandLineRecipients.assign(args.rbegin(),
-                                   args.rbegin() + static_cast<std::ptrdiff_t>(args.size() -
-                                                                                options.firstRecipient));
+  // The last recipient on the command line is sent to first.
+  auto recipients = args.subspan(options.firstRecipient);
+  job.commandLineRecipients.assign(recipients.rbegin(), recipients.rend());
   try {
     return prepareAndDeliver(job, out);
   } catch (const RunFailure& failure) {

@@ -31,55 +31,11 @@ class DialogueTest : public ::testing::Test {
     return sendEnvelope(*connection, settings, [=] { return recipients; }, messages);
   }
 
-  // The RunFailure the envelope throws.
-  RunFailure envelopeFailure(std::vector<std::string> recipients,
-                             std::initializer_list<std::string> replies) {
-    try {
-      envelope(std::move(recipients), replies);
-    } catch (const RunFailure& failure) {
-      return failure;
-    }
-    ADD_FAILURE() << "no failure";
-    return {};
-  }
-
   FakeSocket* socket = nullptr;
   std::optional<SmtpConnection> connection;
   JobSettings settings;
   std::ostringstream messages;
 };
-
-TEST_F(DialogueTest, SendsTheEnvelopeInCrLfLines) {
-  EnvelopeOutcome outcome =
-      envelope({"a@x", "b@y"}, {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"});
-  EXPECT_EQ(socket->sent,
-            "HELO client.example.com\r\n"
-            "MAIL FROM: <me@example.com>\r\n"
-            "RCPT TO: <a@x>\r\n"
-            "RCPT TO: <b@y>\r\n"
-            "DATA\r\n");
-  EXPECT_EQ(outcome.accepted, 2u);
-  EXPECT_EQ(outcome.refused, 0u);
-  EXPECT_EQ(messages.str(), "");
-}
-
-TEST_F(DialogueTest, RefusedRecipientIsReportedAndNotCounted) {
-  EnvelopeOutcome outcome = envelope(
-      {"a@x", "b@y", "c@z"},
-      {"250 hi\r\n", "250 ok\r\n", "550 no such user\r\n", "250 ok\r\n", "354 oops\r\n", "354 go\r\n"});
-  EXPECT_EQ(messages.str(),
-            "Error sending mail to user [a@x]\nError sending mail to user [c@z]\n");
-  EXPECT_EQ(outcome.accepted, 1u);
-  EXPECT_EQ(outcome.refused, 2u);  // a 3xx reply is no acceptance either
-}
-
-TEST_F(DialogueTest, GarbageReplyEndsWithoutQuit) {
-  RunFailure failure = envelopeFailure({"a@x"}, {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "3\r\n"});
-  EXPECT_EQ(failure.message, "Server refused message data\n");
-  std::size_t sentBefore = socket->sent.size();
-  connection->quit();
-  EXPECT_EQ(socket->sent.size(), sentBefore);
-}
 
 TEST_F(DialogueTest, UnsafeAndRepeatedAddressesAreNeverSent) {
   std::string tooLong(600, 'a');
@@ -132,16 +88,6 @@ TEST_F(DialogueTest, GathersOutputUntilAReplyIsAwaited) {
   endMessage(*connection, true);
   EXPECT_EQ(socket->sendCalls, 1);
   EXPECT_EQ(socket->sent, "Subject: x\r\n\r\nbody\r\n.\r\n");
-}
-
-TEST_F(DialogueTest, SendFailureIsAClosedConnection) {
-  socket->failSends = true;
-  try {
-    connection->command("NOOP\r\n", 5);
-    ADD_FAILURE() << "no failure";
-  } catch (const RunFailure& failure) {
-    EXPECT_EQ(failure.message, "Connection to server (mail.example.com) was closed\n");
-  }
 }
 
 }  // namespace
