@@ -89,12 +89,6 @@ def test_temporary_list_file_is_removed(scripted_smtp, run_larkpost, script, exp
     assert result.leftovers() == []
 
 
-def test_no_temporary_file_without_header_scan(run_larkpost):
-    result = run_larkpost(["-s", "no.such.host.invalid", "a@x.test"])
-    assert result.status == 1
-    assert result.leftovers() == []
-
-
 def test_header_scan_ignores_list_and_arguments(scripted_smtp, run_larkpost, tmp_path):
     listing = tmp_path / "list.txt"
     listing.write_text("listed@x.test\n")
