@@ -16,9 +16,9 @@ def test_sends_envelope_with_last_recipient_first(scripted_smtp, run_larkpost):
     status, stdout = run_larkpost(["r1@example.test", "r2@example.test", "r3@example.test"],
                                   stdin=BODY, settings=server_settings(srv.port, Domain="client.test"))
     assert (status, stdout) == (0, output(""))
-    assert srv.commands == [b"HELO client.test\r\n", b"MAIL FROM: <me@example.test>\r\n",
-                            b"RCPT TO: <r3@example.test>\r\n", b"RCPT TO: <r2@example.test>\r\n",
-                            b"RCPT TO: <r1@example.test>\r\n", b"DATA\r\n", b"QUIT\r\n"]
+    assert srv.commands == [b"HELO client.test\r\n", b"MAIL FROM:<me@example.test>\r\n",
+                            b"RCPT TO:<r3@example.test>\r\n", b"RCPT TO:<r2@example.test>\r\n",
+                            b"RCPT TO:<r1@example.test>\r\n", b"DATA\r\n", b"QUIT\r\n"]
     assert srv.data_terminators == [b".\r\n"]
     assert srv.message() == b"Subject: hello\r\n\r\nline one\r\n"
     assert not srv.has_bare_lf()
@@ -115,8 +115,8 @@ def test_connect_failures(run_larkpost):
 
 @pytest.mark.parametrize("args, message", [
     (["-u", "evil@x.test>\r\nRCPT TO:<victim@x.test", "a@x.test"],
-     "Error sending mail from user [evil@x.test>\r\nRCPT TO:<victim@x.test]\n"),
-    (["-d", "client\r\nMAIL FROM:<x>", "a@x.test"], "Invalid domain (client\r\nMAIL FROM:<x>)\n"),
+     "Error sending mail from user [evil@x.test>\\x0D\\x0ARCPT TO:<victim@x.test]\n"),
+    (["-d", "client\r\nMAIL FROM:<x>", "a@x.test"], "Invalid domain (client\\x0D\\x0AMAIL FROM:<x>)\n"),
 ])
 def test_unsafe_envelope_is_refused_before_connecting(scripted_smtp, run_larkpost, args, message):
     srv = scripted_smtp()
@@ -134,8 +134,8 @@ def test_list_file_recipients(scripted_smtp, run_larkpost, tmp_path):
     status, _ = run_larkpost(["-l", str(listing), "ignored@x.test"], stdin=BODY, settings=server_settings(srv.port))
     assert status == 0
     assert [c for c in srv.commands if c.startswith(b"RCPT")] == [
-        b"RCPT TO: <one@x.test>\r\n", b"RCPT TO: <two@x.test>\r\n",
-        b"RCPT TO: <" + long_address.encode() + b">\r\n", b"RCPT TO: <last@x.test>\r\n"]
+        b"RCPT TO:<one@x.test>\r\n", b"RCPT TO:<two@x.test>\r\n",
+        b"RCPT TO:<" + long_address.encode() + b">\r\n", b"RCPT TO:<last@x.test>\r\n"]
     assert listing.exists()
 
 

@@ -34,7 +34,7 @@ def test_settings_file_is_read_like_a_profile(scripted_smtp, run_larkpost):
            f"Domain = \"quoted.example.test\"\naddress='me@example.test'\n")
     status, _ = run_larkpost(["a@x.test"], stdin=b"x\n", settings=ini)
     assert status == 0
-    assert srv.commands[:2] == [b"HELO quoted.example.test\r\n", b"MAIL FROM: <me@example.test>\r\n"]
+    assert srv.commands[:2] == [b"HELO quoted.example.test\r\n", b"MAIL FROM:<me@example.test>\r\n"]
 
 
 def test_options_override_settings(scripted_smtp, run_larkpost):
@@ -42,14 +42,14 @@ def test_options_override_settings(scripted_smtp, run_larkpost):
     status, _ = run_larkpost(["-S", "127.0.0.1", "/p", str(srv.port), "-d", "opt.test", "-u", "opt@x.test",
                               "a@x.test"], stdin=b"x\n", settings={"Server": "wrong.invalid", "Port": 1})
     assert status == 0
-    assert srv.commands[:2] == [b"HELO opt.test\r\n", b"MAIL FROM: <opt@x.test>\r\n"]
+    assert srv.commands[:2] == [b"HELO opt.test\r\n", b"MAIL FROM:<opt@x.test>\r\n"]
 
 
 def test_defaults_without_settings_file(scripted_smtp, run_larkpost):
     srv = scripted_smtp()
     status, _ = run_larkpost(["-s", "127.0.0.1", "-p", str(srv.port), "a@x.test"], stdin=b"x\n")
     assert status == 0
-    assert srv.commands[:2] == [b"HELO localhost.localdomain\r\n", b"MAIL FROM: <larkpost>\r\n"]
+    assert srv.commands[:2] == [b"HELO localhost.localdomain\r\n", b"MAIL FROM:<larkpost>\r\n"]
 
 
 def test_options_end_at_the_first_recipient(scripted_smtp, run_larkpost):
@@ -58,7 +58,7 @@ def test_options_end_at_the_first_recipient(scripted_smtp, run_larkpost):
                                   settings=server_settings(srv.port))
     assert (status, stdout) == (0, output(""))
     assert [c for c in srv.commands if c.startswith(b"RCPT")] == [
-        b"RCPT TO: <bob@x.test>\r\n", b"RCPT TO: <-h>\r\n", b"RCPT TO: <alice@x.test>\r\n"]
+        b"RCPT TO:<bob@x.test>\r\n", b"RCPT TO:<-h>\r\n", b"RCPT TO:<alice@x.test>\r\n"]
     assert srv.message() == b"Subject: s\r\n\r\nx\r\n"  # no -h: no program header
 
 
@@ -98,7 +98,7 @@ def test_header_scan_ignores_list_and_arguments(scripted_smtp, run_larkpost, tmp
                              settings=server_settings(srv.port))
     assert status == 0
     assert [c for c in srv.commands if c.startswith((b"MAIL", b"RCPT"))] == [
-        b"MAIL FROM: <boss@x.test>\r\n", b"RCPT TO: <header@x.test>\r\n"]
+        b"MAIL FROM:<boss@x.test>\r\n", b"RCPT TO:<header@x.test>\r\n"]
 
 
 def test_header_without_recipients(scripted_smtp, run_larkpost):

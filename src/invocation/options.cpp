@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "invocation/printable.h"
+
 namespace larkpost {
 namespace {
 
@@ -51,7 +53,7 @@ void attachFile(JobSettings& settings, const std::string& path, const FileFinder
   if (std::optional<std::string> name = findFile(path)) {
     settings.attachName = *name;
   } else {
-    out << "\n\bAttachment '" << path << "' could not be found\n";
+    out << "\n\bAttachment '" << printable(path) << "' could not be found\n";
     settings.attach = false;
   }
 }
@@ -97,7 +99,7 @@ OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first
     if (letter == '?') return {k, true};
     if (valueOption || letter == 'a') {
       if (!hasValue) {
-        out << "Not Enough Information For Switch '" << argument << "'\n";
+        out << "Not Enough Information For Switch '" << printable(argument) << "'\n";
         k += 1;
         continue;
       }
@@ -114,7 +116,7 @@ OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first
       settings.parseHeader = settings.emitHeader = settings.useList = true;
       k += 1;
     } else {
-      out << "\n\bUnknown switch '" << argument << "', ignoring\n";
+      out << "\n\bUnknown switch '" << printable(argument) << "', ignoring\n";
       k += 1;
     }
   }

@@ -14,6 +14,7 @@
 #include "compose/message_stream.h"
 #include "headerscan/header_scan.h"
 #include "invocation/options.h"
+#include "invocation/printable.h"
 #include "invocation/run_failure.h"
 #include "invocation/settings.h"
 #include "platform/platform.h"
@@ -55,10 +56,10 @@ void scanInputHeader(PreparedJob& job, LineReader& input) {
 // Nothing unsafe is ever sent: these are refused before connecting.
 void checkEnvelopeNames(const JobSettings& settings) {
   if (!isSendableDomain(settings.domain)) {
-    throw RunFailure{"Invalid domain (" + settings.domain + ")\n"};
+    throw RunFailure{"Invalid domain (" + printable(settings.domain) + ")\n"};
   }
-  if (!isSendableAddress("MAIL FROM: <", settings.senderAddress)) {
-    throw RunFailure{"Error sending mail from user [" + settings.senderAddress + "]\n"};
+  if (!isSendableAddress("MAIL FROM:<", settings.senderAddress)) {
+    throw RunFailure{"Error sending mail from user [" + printable(settings.senderAddress) + "]\n"};
   }
 }
 
@@ -90,7 +91,7 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
                                               FileSource::open, writer);
     if (streamed == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
     if (streamed == StreamResult::kAttachmentFailed) {
-      throw RunFailure{"Could not read attachment '" + settings.attachPath +
+      throw RunFailure{"Could not read attachment '" + printable(settings.attachPath) +
                        "', message not sent\n"};
     }
     endMessage(connection, writer.atLineStart());

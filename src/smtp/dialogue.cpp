@@ -6,13 +6,14 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "invocation/printable.h"
 #include "invocation/run_failure.h"
 
 namespace larkpost {
 namespace {
 
-constexpr std::string_view kMailPrefix = "MAIL FROM: <";
-constexpr std::string_view kRcptPrefix = "RCPT TO: <";
+constexpr std::string_view kMailPrefix = "MAIL FROM:<";
+constexpr std::string_view kRcptPrefix = "RCPT TO:<";
 constexpr std::string_view kHeloPrefix = "HELO ";
 
 bool hasUnsafeCharacter(std::string_view text) {
@@ -28,11 +29,11 @@ SessionEnd endAfter(const Reply& reply) {
 }
 
 std::string senderFailure(const JobSettings& settings) {
-  return "Error sending mail from user [" + settings.senderAddress + "]\n";
+  return "Error sending mail from user [" + printable(settings.senderAddress) + "]\n";
 }
 
 std::string recipientFailure(std::string_view address) {
-  return "Error sending mail to user [" + std::string(address) + "]\n";
+  return "Error sending mail to user [" + printable(address) + "]\n";
 }
 
 std::string envelopeCommand(std::string_view prefix, std::string_view address) {

@@ -43,21 +43,21 @@ TEST_F(DialogueTest, UnsafeAndRepeatedAddressesAreNeverSent) {
       envelope({"a@x", "evil@x>\r\nRSET", "bad\x01@x", "<b@y>", tooLong, "", "a@x", "c@z"},
                {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"});
   EXPECT_EQ(socket->sent,
-            "HELO client.example.com\r\nMAIL FROM: <me@example.com>\r\n"
-            "RCPT TO: <a@x>\r\nRCPT TO: <c@z>\r\nDATA\r\n");
+            "HELO client.example.com\r\nMAIL FROM:<me@example.com>\r\n"
+            "RCPT TO:<a@x>\r\nRCPT TO:<c@z>\r\nDATA\r\n");
   EXPECT_EQ(outcome.accepted, 2u);
   EXPECT_EQ(outcome.refused, 5u);
   EXPECT_NE(messages.str().find("Error sending mail to user [<b@y>]\n"), std::string::npos);
 }
 
 TEST(EnvelopeNames, RejectControlsBracketsAndOverlongLines) {
-  EXPECT_TRUE(isSendableAddress("RCPT TO: <", "user@example.com"));
-  EXPECT_TRUE(isSendableAddress("MAIL FROM: <", ""));  // the null sender
-  EXPECT_TRUE(isSendableAddress("RCPT TO: <", "\"j d\"@example.com"));
-  EXPECT_TRUE(isSendableAddress("RCPT TO: <", std::string(499, 'a')));  // exactly 512
-  EXPECT_FALSE(isSendableAddress("RCPT TO: <", std::string(500, 'a')));
-  EXPECT_FALSE(isSendableAddress("RCPT TO: <", std::string("a\0b", 3)));
-  EXPECT_FALSE(isSendableAddress("RCPT TO: <", "a\x7f"));
+  EXPECT_TRUE(isSendableAddress("RCPT TO:<", "user@example.com"));
+  EXPECT_TRUE(isSendableAddress("MAIL FROM:<", ""));  // the null sender
+  EXPECT_TRUE(isSendableAddress("RCPT TO:<", "\"j d\"@example.com"));
+  EXPECT_TRUE(isSendableAddress("RCPT TO:<", std::string(500, 'a')));  // exactly 512
+  EXPECT_FALSE(isSendableAddress("RCPT TO:<", std::string(501, 'a')));
+  EXPECT_FALSE(isSendableAddress("RCPT TO:<", std::string("a\0b", 3)));
+  EXPECT_FALSE(isSendableAddress("RCPT TO:<", "a\x7f"));
 
   EXPECT_TRUE(isSendableDomain("client.example.com"));
   EXPECT_FALSE(isSendableDomain(""));

@@ -19,10 +19,14 @@ bool isContinuation(const std::string& line) {
 
 }  // namespace
 
+// Every line of a reply carries the same code (RFC 5321 4.2.1); a reply whose lines
+// disagree is not one a client may act on.
 bool Reply::wellFormed() const {
   if (lines.empty()) return false;
-  return std::all_of(lines.begin(), lines.end(), [](const std::string& line) {
-    return startsWithCode(line) && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+  const std::string& first = lines.front();
+  return std::all_of(lines.begin(), lines.end(), [&first](const std::string& line) {
+    return startsWithCode(line) && (line.size() == 3 || line[3] == ' ' || line[3] == '-') &&
+           line.compare(0, 3, first, 0, 3) == 0;
   });
 }
 

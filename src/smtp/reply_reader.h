@@ -18,7 +18,7 @@ struct Reply {
 
   // First character of the reply, '\0' for an empty one.
   char first() const { return lines.empty() || lines[0].empty() ? '\0' : lines[0][0]; }
-  // Every line starts with three digits followed by a blank, a hyphen or nothing.
+  // Every line starts with the same three digits followed by a blank, a hyphen or nothing.
   bool wellFormed() const;
   // A well-formed positive completion (2yz).
   bool accepted() const { return wellFormed() && first() == '2'; }

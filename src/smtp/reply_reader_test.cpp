@@ -48,6 +48,8 @@ TEST(Reply, JudgesShapeAcceptanceAndClosing) {
       {{"250 ok"}, true, true, false},
       {{"250"}, true, true, false},
       {{"250-a", "250 b"}, true, true, false},
+      {{"250-ok", "550 no"}, false, false, false},  // lines that disagree are no reply
+      {{"421-bye", "250 ok"}, false, false, false},
       {{"354 go"}, true, false, false},
       {{"421 closing"}, true, false, true},
       {{"2"}, false, false, false},

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "invocation/printable.h"
 #include "invocation/run_failure.h"
 
 namespace larkpost {
@@ -31,7 +32,7 @@ TimeLimits TimeLimits::withOverride(int seconds) {
 SmtpConnection::SmtpConnection(std::unique_ptr<platform::Socket> socket, std::string server,
                                TimeLimits limits)
     : socket_(std::move(socket)),
-      server_(std::move(server)),
+      server_(printable(server)),
       limits_(limits),
       reader_(*socket_) {
   pending_.reserve(kGatherBytes);
@@ -115,7 +116,7 @@ void SmtpConnection::failClosed() const {
 }
 
 SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& limits) {
-  const std::string connectFailure = "Could not connect to server (" + settings.server +
+  const std::string connectFailure = "Could not connect to server (" + printable(settings.server) +
                                      "), port (" + std::to_string(settings.port) + ")";
   // A port out of range names no server; it is not wrapped into one that might.
   if (settings.port < 1 || settings.port > 65535) throw RunFailure{connectFailure};
@@ -123,7 +124,7 @@ SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& lim
       platform::connectTcp(settings.server, static_cast<std::uint16_t>(settings.port),
                            static_cast<std::int64_t>(limits.connect) * 1000);
   if (connected.status == platform::ConnectStatus::kNotResolved) {
-    throw RunFailure{"Server name (" + settings.server + ") could not be resolved."};
+    throw RunFailure{"Server name (" + printable(settings.server) + ") could not be resolved."};
   }
   if (connected.status != platform::ConnectStatus::kConnected) throw RunFailure{connectFailure};
   SmtpConnection connection(std::move(connected.socket), settings.server, limits);

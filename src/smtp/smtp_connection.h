@@ -52,6 +52,7 @@ class SmtpConnection final : public TextSink {
   // nothing.
   void quit();
 
+  // The server's name as messages show it.
   const std::string& server() const { return server_; }
   const TimeLimits& limits() const { return limits_; }
 
