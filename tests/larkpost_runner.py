@@ -84,11 +84,11 @@ class Result(collections.namedtuple("Result", "status stdout")):
         return f"Result(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r})"
 
 
-def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30):
+def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30, kill_after=None):
     """Run larkpost once with fresh TMPDIR, HOME, XDG_CONFIG_HOME and cwd under `where`.
 
     `settings`: a dict for section [SMTP], or the whole file as str or bytes; it is passed as
-    the first argument "-<path>".
+    the first argument "-<path>". `kill_after`: SIGKILL it after that many seconds.
     """
     binary = larkpost_binary()
     if not binary.is_file():
@@ -130,6 +130,12 @@ def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30)
     proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             env=child_env, cwd=cwd, start_new_session=True)
     try:
+        if kill_after is not None:
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                proc.communicate(stdin, timeout=kill_after)
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, signal.SIGKILL)
+            stdin = None
         stdout, stderr = proc.communicate(stdin, timeout=timeout)
     except subprocess.TimeoutExpired:
         with contextlib.suppress(ProcessLookupError):

@@ -6,6 +6,7 @@ from pathlib import Path
 import pytest
 
 from larkpost_runner import host_path, is_windows_build, output, server_settings, text
+from smtp_script import STALL
 
 USAGE_START = "Usage Examples:\nlarkpost [-d:\\pathtoini\\larkpost.ini] [options] user@host [user2@host2...]\n"
 USAGE_END = ("   -h                ( No Header           )  --  No Header in Input\n"
@@ -101,11 +102,24 @@ def test_header_scan_ignores_list_and_arguments(scripted_smtp, run_larkpost, tmp
         b"MAIL FROM:<boss@x.test>\r\n", b"RCPT TO:<header@x.test>\r\n"]
 
 
-def test_header_without_recipients(scripted_smtp, run_larkpost):
+def test_temporary_list_file_survives_no_kill(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(greeting=STALL)
+    result = run_larkpost(["-t"], stdin=b"To: a@x.test\n\nbody\n", settings=server_settings(srv.port),
+                          kill_after=1.5)
+    assert result.status != 0
+    assert result.leftovers() == []
+
+
+@pytest.mark.parametrize("stdin, message", [
+    (b"\nTo: not@header.test\n", "\nNo valid recpients.\n"),
+    (b"To: a@x.test\nX-Big: " + b"a@b, " * 300000 + b"\n\n", "Message header is longer than 1 MiB, message not sent\n"),
+])
+def test_header_refused_before_connecting(scripted_smtp, run_larkpost, stdin, message):
     srv = scripted_smtp()
-    status, stdout = run_larkpost(["-t"], stdin=b"\nTo: not@header.test\n", settings=server_settings(srv.port))
-    assert (status, stdout) == (1, output("\nNo valid recpients.\n"))
-    assert srv.verbs == ["HELO", "MAIL", "QUIT"]
+    result = run_larkpost(["-t"], stdin=stdin, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (1, output(message))
+    assert srv.connection_count == 0
+    assert result.leftovers() == []
 
 
 @pytest.mark.skipif(not is_windows_build(), reason="Ctrl-Z ends text-mode input on Windows only")

@@ -3,10 +3,12 @@
 import email
 import email.policy
 import os
+import threading
 
 import pytest
 
-from larkpost_runner import is_windows_build, output, server_settings
+from larkpost_runner import host_path, is_windows_build, output, server_settings
+from smtp_script import Trickle
 
 BINARY_CONTENT = bytes(range(256)) * 40 + b"\r\n\n\r\x1a\x00.\r\n.\r\n" + bytes(1000)
 
@@ -138,3 +140,106 @@ def test_unreadable_input_is_never_sent_as_complete(scripted_smtp, tmp_path):
     assert proc.stdout.endswith(b"Could not read standard input, message not sent\n")
     assert srv.data_terminators in ([], [None])
     assert not srv.quit_received
+
+
+@pytest.mark.parametrize("stdin, body", [
+    (b"To: a@example.test\nSubject: report\nThe backup failed.\n", "The backup failed.\n"),
+    (b"To: a@example.test\nSubject: report\n.\nnot part of it\n", ""),
+    (b"To: a@example.test\nSubject: report", ""),
+])
+def test_header_without_empty_line_keeps_its_body(scripted_smtp, run_larkpost, stdin, body):
+    srv = scripted_smtp()
+    result = run_larkpost(["-t"], stdin=stdin, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (0, output(""))
+    assert srv.commands[1:3] == [b"MAIL FROM:<me@example.test>\r\n", b"RCPT TO:<a@example.test>\r\n"]
+    message = parse(srv.message())
+    assert message["Subject"] == "report"
+    assert text_of(message) == body
+
+
+@pytest.mark.parametrize("stdin", [b"To: a@example.test\nSubject: hi\rBcc: secret@example.test\n\nbody\n",
+                                   b"To: a@example.test\r\r\nBcc: secret@example.test\r\r\n\r\nbody\r\n"])
+def test_bare_cr_cannot_smuggle_a_field_past_the_header_scan(scripted_smtp, run_larkpost, stdin):
+    srv = scripted_smtp()
+    result = run_larkpost(["-t"], stdin=stdin, settings=server_settings(srv.port))
+    assert result.status == 0
+    message = parse(srv.message())
+    assert message["Bcc"] is None and b"Bcc:" not in srv.message().split(b"\r\n\r\n")[0].replace(b"hi Bcc:", b"")
+    assert text_of(message) == "body\n"
+    rcpts = [c for c in srv.commands if c.startswith(b"RCPT")]
+    assert b"RCPT TO:<a@example.test>\r\n" in rcpts
+    # What went out as a field was read as one: a Bcc on a line of its own was honoured.
+    assert (b"RCPT TO:<secret@example.test>\r\n" in rcpts) == (b"\r\r\nBcc" in stdin)
+
+
+@pytest.mark.parametrize("args", [[], ["-t"]])
+@pytest.mark.parametrize("ending", [b"\n\n", b"\n", b"\nThis line ends the header.\n", b"\n.\nnot sent\n"])
+def test_attachment_is_a_real_part_of_any_complete_message(scripted_smtp, run_larkpost, tmp_path, args, ending):
+    attachment = tmp_path / "data.bin"
+    attachment.write_bytes(BINARY_CONTENT)
+    stdin = (b"To: rcpt@example.test\nMIME-Version: 1.0\nContent-Type: text/plain;\n charset=utf-8\n"
+             b"Content-Transfer-Encoding: 8bit\nSubject: mixed" + ending + "Gr\u00fc\u00dfe\n".encode())
+    srv, _ = send(scripted_smtp, run_larkpost, args + ["-a", host_path(attachment)], stdin)
+    message = parse(srv.message())
+    assert message.get_all("Content-Type") == [message["Content-Type"]]
+    assert message.get_content_type() == "multipart/mixed"
+    assert message.get_all("MIME-Version") == ["1.0"]
+    text_part, file_part = message.iter_parts()
+    assert text_part.get_content_charset() == "utf-8"
+    # Without an empty line, the first line that is not a field ends the header.
+    expected = {b"\n\n": "Gr\u00fc\u00dfe\n", b"\n": "Gr\u00fc\u00dfe\n", b"\n.\nnot sent\n": "",
+                b"\nThis line ends the header.\n": "This line ends the header.\nGr\u00fc\u00dfe\n"}[ending]
+    assert text_of(text_part) == expected
+    assert file_part.get_content() == BINARY_CONTENT
+
+
+def test_body_cannot_close_the_multipart(scripted_smtp, run_larkpost, tmp_path):
+    attachment = tmp_path / "a.bin"
+    attachment.write_bytes(b"attached")
+    body = b"--divider--\r\n--divider\r\nContent-Type: text/html\r\n\r\nfake\r\n"
+    srv, _ = send(scripted_smtp, run_larkpost, ["-h", "-a", host_path(attachment)], body)
+    message = parse(srv.message())
+    boundary = message.get_boundary()
+    assert boundary.startswith("divider") and len(boundary) >= 7 + 16
+    text_part, file_part = message.iter_parts()
+    assert text_of(text_part) == body.decode().replace("\r\n", "\n")
+    assert file_part.get_content() == b"attached"
+
+
+def test_attachment_is_the_file_that_was_found(scripted_smtp, run_larkpost, tmp_path):
+    attachment = tmp_path / "report.txt"
+    attachment.write_bytes(b"the original")
+    srv = scripted_smtp(greeting=Trickle("220 slow greeting", 0.05))
+    # Taken away and replaced while the run waits for the server.
+    replace = threading.Timer(0.3, lambda: (attachment.unlink(), attachment.write_bytes(b"an impostor")))
+    replace.start()
+    status, _ = run_larkpost(["-h", "-a", host_path(attachment), "r@example.test"], stdin=b"body\n",
+                             settings=server_settings(srv.port))
+    replace.join()
+    assert status == 0
+    _, file_part = parse(srv.message()).iter_parts()
+    assert file_part.get_content() == b"the original"
+
+
+@pytest.mark.skipif(is_windows_build(), reason="FIFOs are POSIX")
+def test_fifo_is_not_an_attachment(scripted_smtp, run_larkpost, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(["-h", "-a", str(fifo), "r@example.test"], stdin=b"body\n",
+                                  settings=server_settings(srv.port), timeout=10)
+    assert (status, stdout) == (0, output(f"\n\bAttachment '{fifo}' could not be found\n"))
+
+
+def test_program_fields_are_valid_whatever_they_hold(scripted_smtp, run_larkpost):
+    subject = ("x" * 20000) + " and " + ("word " * 1000)  # within a Windows command line
+    srv, _ = send(scripted_smtp, run_larkpost, ["-h", "-u", "", "-d", "my host", "-f", "R\u00e9port Robot",
+                                                "-b", subject], b"body\n")
+    header = srv.message().split(b"\r\n\r\n")[0]
+    assert max(len(line) for line in header.split(b"\r\n")) <= 78
+    message = parse(srv.message())
+    assert message["Subject"] == subject
+    assert message["From"].addresses[0].display_name == "R\u00e9port Robot"
+    assert message["From"].addresses[0].addr_spec == "MAILER-DAEMON@localhost.localdomain"
+    assert message["Message-ID"].endswith("@localhost.localdomain>")
+    assert srv.commands[1] == b"MAIL FROM:<>\r\n"

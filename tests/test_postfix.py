@@ -66,3 +66,25 @@ def test_refused_recipient_through_postfix(postfix, run_larkpost):
                                   settings=settings_for(postfix))
     assert (status, stdout) == (2, output("Error sending mail to user [unknown-user@example.test]\n"))
     assert len(postfix.wait_for_messages(good)) == 1
+
+
+def test_hostile_shapes_arrive_whole(postfix, run_larkpost, tmp_path):
+    """A header without its empty line, a Bcc hidden behind a bare CR, a body that is
+    already MIME, and a body line that looks like the boundary: each intact after Postfix."""
+    to, bcc, smuggled = postfix.address("shape-to"), postfix.address("shape-bcc"), postfix.address("smuggled")
+    attachment = tmp_path / "blob.bin"
+    attachment.write_bytes(bytes(range(256)) * 8)
+    stdin = (f"To: {to}\nBcc: {bcc}\nSubject: shapes\rBcc: {smuggled}\nMIME-Version: 1.0\n"
+             f"Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n"
+             f"Gr\u00fc\u00dfe without an empty line\n--divider--\nend\n").encode()
+    result = run_larkpost(["-t", "-a", str(attachment)], stdin=stdin, settings=settings_for(postfix))
+    assert (result.status, result.stdout) == (0, output(""))
+    [copy] = postfix.wait_for_messages(to)
+    assert len(postfix.wait_for_messages(bcc)) == 1
+    assert postfix.messages(smuggled) == []
+    message = email.message_from_bytes(copy, policy=email.policy.default)
+    assert message["Bcc"] is None and bcc.encode() not in copy
+    assert message["Subject"] == f"shapes Bcc: {smuggled}"
+    text_part, file_part = message.iter_parts()
+    assert text_part.get_content() == "Gr\u00fc\u00dfe without an empty line\n--divider--\nend\n"
+    assert file_part.get_content() == attachment.read_bytes()

@@ -99,6 +99,16 @@ bool Base64Encoder::encodeFile(ByteSource& file, DataWriter& out) {
   }
 }
 
+std::string Base64Encoder::encodeUnbroken(std::string_view bytes) {
+  std::string text((bytes.size() + 2) / 3 * 4, '\0');
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  char* out = text.data();
+  std::size_t left = bytes.size();
+  for (; left >= 3; left -= 3, in += 3) out = encodeGroup(in, out);
+  if (left > 0) encodeTail(in, left, out);
+  return text;
+}
+
 std::string Base64Encoder::encode(std::string_view bytes) {
   std::string text(linesSize(bytes.size()), '\0');
   encodeLines(bytes, text.data());

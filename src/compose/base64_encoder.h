@@ -24,6 +24,9 @@ class Base64Encoder {
   // The same layout for bytes in memory.
   static std::string encode(std::string_view bytes);
 
+  // Bytes in memory as one run of base64, without line breaks (encoded words, SASL).
+  static std::string encodeUnbroken(std::string_view bytes);
+
  private:
   // Size of the text for `bytes` bytes without the final line break.
   static std::size_t linesSize(std::size_t bytes);

@@ -1,23 +1,21 @@
 // The program's byte sources.
 #include "compose/byte_source.h"
 
-#include "platform/platform.h"
-
 namespace larkpost {
 
 std::ptrdiff_t StandardInput::read(std::span<char> into) {
   return platform::readStandardInput(into);
 }
 
-std::unique_ptr<FileSource> FileSource::open(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+std::unique_ptr<TextFileSource> TextFileSource::open(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "r");
   if (!file) return nullptr;
-  return std::unique_ptr<FileSource>(new FileSource(file));
+  return std::unique_ptr<TextFileSource>(new TextFileSource(file));
 }
 
-FileSource::~FileSource() { std::fclose(file_); }
+TextFileSource::~TextFileSource() { std::fclose(file_); }
 
-std::ptrdiff_t FileSource::read(std::span<char> into) {
+std::ptrdiff_t TextFileSource::read(std::span<char> into) {
   std::size_t got = std::fread(into.data(), 1, into.size(), file_);
   if (got > 0) return static_cast<std::ptrdiff_t>(got);
   return std::ferror(file_) ? -1 : 0;

@@ -1,5 +1,5 @@
-// ByteSource: a stream of input bytes (standard input, the attachment file, or a string
-// in tests), and the real sources the program reads.
+// ByteSource: a stream of input bytes (standard input, the attachment, a list file, or a
+// string in tests), and the real sources the program reads.
 #ifndef LARKPOST_COMPOSE_BYTE_SOURCE_H_
 #define LARKPOST_COMPOSE_BYTE_SOURCE_H_
 
@@ -8,6 +8,8 @@
 #include <memory>
 #include <span>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace larkpost {
 
@@ -23,18 +25,28 @@ class StandardInput final : public ByteSource {
   std::ptrdiff_t read(std::span<char> into) override;
 };
 
-// A file read in binary mode, byte for byte.
+// An open file, read byte for byte; the file must outlive the source.
 class FileSource final : public ByteSource {
  public:
+  explicit FileSource(platform::File& file) : file_(file) {}
+  std::ptrdiff_t read(std::span<char> into) override { return file_.read(into); }
+
+ private:
+  platform::File& file_;
+};
+
+// A file opened by name in text mode: on Windows a CR LF reads as LF and a Ctrl-Z ends it.
+class TextFileSource final : public ByteSource {
+ public:
   // nullptr when the file cannot be opened.
-  static std::unique_ptr<FileSource> open(const std::string& path);
-  ~FileSource() override;
-  FileSource(const FileSource&) = delete;
-  FileSource& operator=(const FileSource&) = delete;
+  static std::unique_ptr<TextFileSource> open(const std::string& path);
+  ~TextFileSource() override;
+  TextFileSource(const TextFileSource&) = delete;
+  TextFileSource& operator=(const TextFileSource&) = delete;
   std::ptrdiff_t read(std::span<char> into) override;
 
  private:
-  explicit FileSource(std::FILE* file) : file_(file) {}
+  explicit TextFileSource(std::FILE* file) : file_(file) {}
   std::FILE* file_;
 };
 

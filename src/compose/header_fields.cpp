@@ -1,8 +1,13 @@
-// Formatting of the program-written header fields.
+// Formatting of the program-written header fields. Text goes into a header as it is when
+// it can; folded at blanks when it is long; as encoded words when it holds bytes a
+// header cannot carry plainly, or a word too long for any line.
 #include "compose/header_fields.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
+
+#include "compose/base64_encoder.h"
 
 namespace larkpost {
 namespace {
@@ -10,16 +15,42 @@ namespace {
 constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::string_view kFallbackDomain = "localhost.localdomain";
+
+// An encoded word this long still fits after "Subject: " on a 78-character line.
+constexpr std::size_t kLongestEncodedWord = 68;
+constexpr std::string_view kWordStart = "=?utf-8?";
+constexpr std::string_view kWordEnd = "?=";
 
 bool isPrintableAscii(unsigned char c) { return c >= 0x20 && c < 0x7F; }
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Characters a display name may hold without quotes (atext and blanks; 8-bit bytes as
-// RFC 6532 allows them).
-bool isPhraseCharacter(unsigned char c) {
-  if (c >= 0x80) return true;
-  if (!isPrintableAscii(c)) return false;
-  return std::string_view("()<>[]:;@\\,.\"").find(static_cast<char>(c)) ==
-         std::string_view::npos;
+bool isAlphanumeric(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// RFC 5322 atext.
+bool isAtomCharacter(char c) {
+  return isAlphanumeric(c) || std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+// Characters a display name may hold without quotes (atext and blanks).
+bool isPhraseCharacter(char c) { return isAtomCharacter(c) || isBlank(c); }
+
+// Text that can go into a header as it is: printable ASCII and blanks, and no word so
+// long that a line could not hold it.
+bool isPlainHeaderText(std::string_view text, std::size_t room) {
+  std::size_t word = 0;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (isBlank(c)) {
+      word = 0;
+      continue;
+    }
+    if (!isPrintableAscii(byte) || ++word > room) return false;
+  }
+  // Text that reads like an encoded word would be decoded by readers: encode it instead.
+  return text.find("=?") == std::string_view::npos;
 }
 
 std::string quoted(std::string_view text) {
@@ -29,6 +60,68 @@ std::string quoted(std::string_view text) {
     out += c;
   }
   return out + '"';
+}
+
+// Q encoding restricted to the characters RFC 2047 (5.3) allows in a phrase, which are
+// safe in unstructured text too.
+std::string qEncoded(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : bytes) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == ' ') {
+      out += '_';
+    } else if (isAlphanumeric(c) || std::string_view("!*+-/").find(c) != std::string_view::npos) {
+      out += c;
+    } else {
+      out += '=';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
+}
+
+std::size_t encodedLength(std::string_view bytes, bool base64) {
+  return base64 ? (bytes.size() + 2) / 3 * 4 : qEncoded(bytes).size();
+}
+
+std::string encodedWord(std::string_view bytes, bool base64) {
+  std::string word(kWordStart);
+  word += base64 ? "B?" : "Q?";
+  word += base64 ? Base64Encoder::encodeUnbroken(bytes) : qEncoded(bytes);
+  word += kWordEnd;
+  return word;
+}
+
+bool isUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// Splits `text` into pieces whose encoded words fit kLongestEncodedWord, each ending on
+// a character boundary.
+std::vector<std::string_view> encodedPieces(std::string_view text, bool base64) {
+  const std::size_t room = kLongestEncodedWord - kWordStart.size() - 2 - kWordEnd.size();
+  std::vector<std::string_view> pieces;
+  while (!text.empty()) {
+    std::size_t take = 0;
+    for (std::size_t next = 1; next <= text.size(); ++next) {
+      if (next < text.size() && isUtf8Continuation(text[next])) continue;
+      if (encodedLength(text.substr(0, next), base64) > room) break;
+      take = next;
+    }
+    if (take == 0) take = 1;  // a lone byte always fits; never loop for ever
+    pieces.push_back(text.substr(0, take));
+    text.remove_prefix(take);
+  }
+  return pieces;
+}
+
+std::string joinedWords(std::string_view text, bool base64) {
+  std::string out;
+  for (std::string_view piece : encodedPieces(text, base64)) {
+    if (!out.empty()) out += ' ';
+    out += encodedWord(piece, base64);
+  }
+  return out;
 }
 
 // RFC 2231 extended value: charset, empty language, and percent-encoded octets.
@@ -63,6 +156,53 @@ std::string singleLine(std::string_view text) {
   return line;
 }
 
+std::string foldField(std::string_view field) {
+  // Units of leading blanks and a word; a fold may come before any unit but the first,
+  // and blanks at the very end stay with the last word.
+  std::vector<std::string_view> units;
+  std::size_t start = 0;
+  while (start < field.size()) {
+    std::size_t word = start;
+    while (word < field.size() && isBlank(field[word])) ++word;
+    std::size_t end = word;
+    while (end < field.size() && !isBlank(field[end])) ++end;
+    if (end == field.size()) {
+      units.push_back(field.substr(start));
+      break;
+    }
+    units.push_back(field.substr(start, end - start));
+    start = end;
+  }
+  std::string out;
+  std::size_t lineLength = 0;
+  for (std::string_view unit : units) {
+    bool folds = lineLength > 0 && lineLength + unit.size() > kFoldedLineLength &&
+                 unit.find_first_not_of(" \t") != std::string_view::npos;
+    if (folds) {
+      out += "\r\n";
+      lineLength = 0;
+    }
+    out += unit;
+    lineLength += unit.size();
+  }
+  return out + "\r\n";
+}
+
+std::string encodedWords(std::string_view text) {
+  bool base64 = encodedLength(text, true) < encodedLength(text, false);
+  return joinedWords(text, base64);
+}
+
+bool isDotAtom(std::string_view text) {
+  if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+  if (text.find("..") != std::string_view::npos) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || isAtomCharacter(c); });
+}
+
+std::string headerDomain(std::string_view domain) {
+  return std::string(isDotAtom(domain) ? domain : kFallbackDomain);
+}
+
 std::string dateField(const platform::LocalTime& time) {
   int offset = time.utcOffsetMinutes;
   char sign = offset < 0 ? '-' : '+';
@@ -74,19 +214,33 @@ std::string dateField(const platform::LocalTime& time) {
   return text;
 }
 
-std::string fromField(std::string_view name, std::string_view address) {
+std::string fromField(std::string_view name, std::string_view address, std::string_view domain) {
   std::string line = "From: ";
   std::string displayName = singleLine(name);
   if (!displayName.empty()) {
-    bool plain = std::all_of(displayName.begin(), displayName.end(),
-                             [](char c) { return isPhraseCharacter(static_cast<unsigned char>(c)); });
-    line += plain ? displayName : quoted(displayName);
+    if (!isPlainHeaderText(displayName, kFoldedLineLength)) {
+      line += encodedWords(displayName);
+    } else if (std::all_of(displayName.begin(), displayName.end(), isPhraseCharacter)) {
+      line += displayName;
+    } else {
+      line += quoted(displayName);
+    }
     line += ' ';
   }
   line += '<';
-  line += singleLine(address);
-  line += ">\r\n";
-  return line;
+  // The null sender has no address to show; a From field must name one.
+  line += address.empty() ? "MAILER-DAEMON@" + headerDomain(domain) : singleLine(address);
+  line += '>';
+  return foldField(line);
+}
+
+std::string subjectField(std::string_view subject) {
+  std::string text = singleLine(subject);
+  constexpr std::string_view kName = "Subject: ";
+  if (isPlainHeaderText(text, kLongestHeaderLine - kName.size())) {
+    return foldField(std::string(kName) + text);
+  }
+  return foldField(std::string(kName) + encodedWords(text));
 }
 
 std::string messageIdField(const platform::LocalTime& time, std::uint32_t processId,
@@ -95,13 +249,13 @@ std::string messageIdField(const platform::LocalTime& time, std::uint32_t proces
   std::snprintf(left, sizeof left, "%04d%02d%02d%02d%02d%02d.%lu.%08lx", time.year, time.month,
                 time.day, time.hour, time.minute, time.second,
                 static_cast<unsigned long>(processId), static_cast<unsigned long>(nonce));
-  return "Message-ID: <" + std::string(left) + "@" + singleLine(domain) + ">\r\n";
+  return "Message-ID: <" + std::string(left) + "@" + headerDomain(domain) + ">\r\n";
 }
 
 std::string attachmentFields(std::string_view name) {
-  return "Content-Type: application/octet-stream; " + parameter("name", name) +
-         "\r\nContent-Disposition: attachment; " + parameter("filename", name) +
-         "\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+  return foldField("Content-Type: application/octet-stream; " + parameter("name", name)) +
+         foldField("Content-Disposition: attachment; " + parameter("filename", name)) +
+         "Content-Transfer-Encoding: base64\r\n\r\n";
 }
 
 }  // namespace larkpost

@@ -1,8 +1,10 @@
 // The header fields the program writes: origination date, originator, message
-// identifier, and the attachment part's fields, each safe to put into a header.
+// identifier, subject, and the attachment part's fields, each well-formed (folded within
+// 78 characters where blanks allow, never over 998) and safe to put into a header.
 #ifndef LARKPOST_COMPOSE_HEADER_FIELDS_H_
 #define LARKPOST_COMPOSE_HEADER_FIELDS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,15 +13,40 @@
 
 namespace larkpost {
 
+// Longest line a folded field aims for, and the longest RFC 5322 allows at all (both
+// without CR LF).
+constexpr std::size_t kFoldedLineLength = 78;
+constexpr std::size_t kLongestHeaderLine = 998;
+
 // `text` with every CR and LF replaced by a blank, so it cannot start a field of its own.
 std::string singleLine(std::string_view text);
+
+// The field "Name: value", given on one line, folded before blanks into lines of at most
+// 78 characters where the blanks allow, each ended by CR LF. No line is blanks alone.
+std::string foldField(std::string_view field);
+
+// `text` as RFC 2047 encoded words (UTF-8, B or Q encoding, whichever is shorter), joined
+// by blanks; each word short enough to stand with a field name on a folded line, and
+// never splitting a UTF-8 character.
+std::string encodedWords(std::string_view text);
+
+// True for an RFC 5322 dot-atom such as example.com.
+bool isDotAtom(std::string_view text);
+
+// The domain for the right side of identifiers: `domain` when it is a dot-atom, else
+// localhost.localdomain.
+std::string headerDomain(std::string_view domain);
 
 // "Date: Sun, 06 Dec 2026 21:46:55 +0100\r\n" (RFC 5322 3.3).
 std::string dateField(const platform::LocalTime& time);
 
-// "From: Name <address>\r\n"; the name is quoted when it holds specials, and left out
-// when empty.
-std::string fromField(std::string_view name, std::string_view address);
+// "From: Name <address>\r\n"; the name is quoted when it holds specials, encoded when it
+// holds 8-bit bytes, control characters or words too long for a line, and left out when
+// empty. An empty address (the null sender) is written MAILER-DAEMON@domain.
+std::string fromField(std::string_view name, std::string_view address, std::string_view domain);
+
+// "Subject: ...\r\n", folded, or encoded as `fromField` encodes a name.
+std::string subjectField(std::string_view subject);
 
 // "Message-ID: <...@domain>\r\n", unique by time, process and `nonce`.
 std::string messageIdField(const platform::LocalTime& time, std::uint32_t processId,

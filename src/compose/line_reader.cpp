@@ -25,15 +25,21 @@ bool LineReader::refill() {
   return true;
 }
 
-std::optional<LinePiece> LineReader::next() {
+std::optional<LinePiece> LineReader::next() { return locate(true); }
+
+std::optional<LinePiece> LineReader::peek() { return locate(false); }
+
+std::optional<LinePiece> LineReader::locate(bool take) {
   for (;;) {
     const char* start = buffer_.data() + begin_;
     std::size_t available = end_ - begin_;
     if (const void* lf = std::memchr(start, '\n', available)) {
       std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - start);
       LinePiece piece{{start, length}, true, !midLine_};
-      begin_ += length + 1;
-      midLine_ = false;
+      if (take) {
+        begin_ += length + 1;
+        midLine_ = false;
+      }
       return piece;
     }
     bool full = begin_ == 0 && end_ == buffer_.size();
@@ -43,8 +49,10 @@ std::optional<LinePiece> LineReader::next() {
       // Keep a last CR back while the line goes on: its LF may be the next byte.
       if (full && buffer_[end_ - 1] == '\r') --length;
       LinePiece piece{{buffer_.data() + begin_, length}, false, !midLine_};
-      begin_ += length;
-      midLine_ = full;
+      if (take) {
+        begin_ += length;
+        midLine_ = full;
+      }
       return piece;
     }
   }

@@ -20,6 +20,12 @@ struct LinePiece {
   bool firstPiece = true;  // the piece begins its line
 };
 
+// A whole line holding a single full stop (its line end may be CR LF): the end of a
+// message, wherever it stands.
+inline bool isFullStopLine(const LinePiece& piece) {
+  return piece.firstPiece && piece.endsLine && (piece.text == "." || piece.text == ".\r");
+}
+
 class LineReader {
  public:
   static constexpr std::size_t kDefaultCapacity = 64 * 1024;
@@ -30,12 +36,18 @@ class LineReader {
   // after a read error (see failed()). A last line without LF comes with endsLine false.
   std::optional<LinePiece> next();
 
+  // The piece next() would give, without taking it: the same text, valid until the next
+  // call of either.
+  std::optional<LinePiece> peek();
+
   // Reading failed; what came before the failure was delivered.
   bool failed() const { return failed_; }
 
  private:
   // Moves the unread bytes to the front and reads more; false when nothing more came.
   bool refill();
+  // Finds the next piece, reading as needed; `take` says whether to move past it.
+  std::optional<LinePiece> locate(bool take);
 
   ByteSource& source_;
   std::vector<char> buffer_;

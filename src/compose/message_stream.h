@@ -2,22 +2,24 @@
 #ifndef LARKPOST_COMPOSE_MESSAGE_STREAM_H_
 #define LARKPOST_COMPOSE_MESSAGE_STREAM_H_
 
-#include <functional>
-#include <memory>
+#include <random>
 #include <string>
 
-#include "compose/byte_source.h"
 #include "compose/data_writer.h"
 #include "compose/line_reader.h"
-#include "headerscan/header_block.h"
+#include "headerscan/header_scan.h"
 #include "invocation/job_settings.h"
 
 namespace larkpost {
 
-// What makes this message unique: the time it was written and its identifier field.
-struct MessageOrigin {
+// What the run settled before the data began.
+struct MessageFrame {
+  // The input's own header, when it was read ahead of the body (see readsHeaderAhead).
+  const HeaderBlock* inputHeader = nullptr;
+  HeaderEnd headerEnd = HeaderEnd::kEmptyLine;
   std::string dateField;       // "Date: ...\r\n"
   std::string messageIdField;  // "Message-ID: <...>\r\n"
+  std::string boundary;        // of the multipart body, when there is an attachment
 };
 
 enum class StreamResult {
@@ -26,15 +28,20 @@ enum class StreamResult {
   kAttachmentFailed,  // the attachment could not be read to its end
 };
 
-// Opens the attachment for binary reading; nullptr when it cannot be opened.
-using AttachmentOpener = std::function<std::unique_ptr<ByteSource>(const std::string& path)>;
+// True when the input's own header must be read before the body: under -t for its
+// recipients, and under -a without -h to put the MIME framing after it.
+bool readsHeaderAhead(const JobSettings& settings);
 
-// Writes the program's header lines and MIME framing as the settings ask, relays the
-// body from `input` up to its end or a line holding a single full stop, and adds the
-// attachment part. On a failure the message is incomplete and must not be ended.
-StreamResult sendMessageStream(const JobSettings& settings, const HeaderBlock& header,
-                               const MessageOrigin& origin, LineReader& input,
-                               const AttachmentOpener& openAttachment, DataWriter& out);
+// A multipart boundary that cannot occur in the body: "divider" and 24 random letters
+// and digits.
+std::string makeBoundary(std::random_device& entropy);
+
+// Writes the header as the settings ask (the input's own fields, the program's fields,
+// the MIME framing), relays the body from `input` up to its end or a line holding a
+// single full stop, and adds the attachment part. On a failure the message is
+// incomplete and must not be ended.
+StreamResult sendMessageStream(const JobSettings& settings, const MessageFrame& frame,
+                               LineReader& input, DataWriter& out);
 
 }  // namespace larkpost
 

@@ -1,4 +1,5 @@
-// HeaderBlock: the header fields of the input that are sent with the message under -t.
+// HeaderBlock: the fields of the input's own header that go out with the message, each
+// exactly as it will be sent.
 #ifndef LARKPOST_HEADERSCAN_HEADER_BLOCK_H_
 #define LARKPOST_HEADERSCAN_HEADER_BLOCK_H_
 
@@ -8,15 +9,22 @@
 
 namespace larkpost {
 
-struct HeaderBlock {
-  // The kept fields, each with its continuation lines, as read, line ends included.
+struct HeaderField {
+  std::string name;  // as written, without the colon
+  // The whole field as it goes on the wire: its first line and its continuation lines,
+  // each ended by CR LF, with no other CR or LF in it.
   std::string text;
-  // The names of the kept fields, as written.
-  std::vector<std::string> fieldNames;
+};
 
-  // True when a kept field has this name, in any letter case.
+struct HeaderBlock {
+  std::vector<HeaderField> fields;
+
+  // True when a field has this name, in any letter case.
   bool hasField(std::string_view name) const;
 };
+
+// Field names compare in any letter case (basic Latin letters only).
+bool sameFieldName(std::string_view a, std::string_view b);
 
 }  // namespace larkpost
 

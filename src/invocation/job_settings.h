@@ -4,7 +4,10 @@
 #define LARKPOST_INVOCATION_JOB_SETTINGS_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace larkpost {
 
@@ -21,6 +24,9 @@ struct JobSettings {
   std::int32_t priority = 0;  // 0: no X-Priority line
   std::string attachPath;
   std::string attachName;
+  // The attachment, open since its option was read: what is sent is the file that was
+  // found, even if the name is taken away or given to something else meanwhile.
+  std::shared_ptr<platform::File> attachFile;
   std::string listPath;
 
   bool emitHeader = false;   // the program writes the message header (-h, -t)

@@ -50,9 +50,11 @@ void attachFile(JobSettings& settings, const std::string& path, const FileFinder
                 std::ostream& out) {
   settings.attach = true;
   settings.attachPath = path;
-  if (std::optional<std::string> name = findFile(path)) {
-    settings.attachName = *name;
+  if (std::optional<FoundFile> found = findFile(path)) {
+    settings.attachName = std::move(found->name);
+    settings.attachFile = std::move(found->file);
   } else {
+    settings.attachFile.reset();
     out << "\n\bAttachment '" << printable(path) << "' could not be found\n";
     settings.attach = false;
   }

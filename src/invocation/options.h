@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -15,8 +16,14 @@
 
 namespace larkpost {
 
-// Finds the attachment: the file's name as stored, or std::nullopt when not found.
-using FileFinder = std::function<std::optional<std::string>(const std::string&)>;
+// An attachment found and opened.
+struct FoundFile {
+  std::string name;  // as stored, without directory
+  std::shared_ptr<platform::File> file;
+};
+
+// Finds and opens the attachment; std::nullopt when not found.
+using FileFinder = std::function<std::optional<FoundFile>(const std::string&)>;
 
 struct OptionsOutcome {
   std::size_t firstRecipient = 0;  // index of the first argument that is not an option

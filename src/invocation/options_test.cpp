@@ -20,9 +20,9 @@ Parsed parse(std::vector<std::string> args, std::size_t first = 1) {
   args.insert(args.begin(), "larkpost");
   Parsed parsed;
   std::ostringstream out;
-  FileFinder finder = [](const std::string& path) -> std::optional<std::string> {
+  FileFinder finder = [](const std::string& path) -> std::optional<FoundFile> {
     if (path.find("missing") != std::string::npos) return std::nullopt;
-    return path.substr(path.find_last_of('/') + 1);
+    return FoundFile{path.substr(path.find_last_of('/') + 1), nullptr};
   };
   parsed.outcome = parseOptions(args, first, parsed.settings, finder, out);
   parsed.output = out.str();

@@ -1,8 +1,10 @@
-// The order of a run. Every fatal condition below is a RunFailure, caught here once: its
-// message is printed, the session with the server ends as the failure asks, and the
-// temporary list file goes with the stack.
+// The order of a run. Everything that can be refused is refused before connecting: the
+// input's header is read and the recipients gathered first. Every fatal condition below
+// is a RunFailure, caught here once: its message is printed and the session with the
+// server ends as the failure asks.
 #include "invocation/run.h"
 
+#include <new>
 #include <optional>
 #include <random>
 #include <vector>
@@ -28,29 +30,52 @@ namespace {
 constexpr const char* kBanner = "\nLarkpost v1.0 mailer for WIN32 (95/NT)\n";
 constexpr const char* kRecipientsNeeded = "Not enough arguments, recipients needed\n\n";
 constexpr const char* kStdinFailed = "Could not read standard input, message not sent\n";
+constexpr const char* kNoRecipients = "\nNo valid recpients.\n";
 
 // What the run has gathered before it connects.
 struct PreparedJob {
   JobSettings settings;
   std::vector<std::string> commandLineRecipients;  // last argument first
-  HeaderBlock header;
-  std::optional<platform::TempFile> listFile;
+  HeaderScan inputHeader;                          // when read ahead of the body
+  std::vector<std::string> recipients;
 };
 
-// Under -t: the recipients go to a temporary list file, the sender may change.
-void scanInputHeader(PreparedJob& job, LineReader& input) {
-  std::string error;
-  job.listFile = platform::TempFile::create("lkp", error);
-  if (!job.listFile) throw RunFailure{"Could not create a temporary file: " + error + "\n"};
-  job.settings.listPath = job.listFile->path();
-
-  HeaderScan scan = scanHeader(input);
-  if (scan.inputFailed) throw RunFailure{kStdinFailed};
-  if (!writeRecipientFile(job.listFile->path(), scan.recipients)) {
-    throw RunFailure{"Could not write the temporary file " + job.listFile->path() + "\n"};
+void readInputHeader(PreparedJob& job, LineReader& input) {
+  job.inputHeader = scanHeader(input, job.settings.parseHeader);
+  if (job.inputHeader.tooLarge) {
+    throw RunFailure{"Message header is longer than 1 MiB, message not sent\n"};
   }
-  job.header = std::move(scan.header);
-  if (scan.sender) job.settings.senderAddress = *scan.sender;
+  if (job.inputHeader.inputFailed) throw RunFailure{kStdinFailed};
+  if (job.inputHeader.sender) job.settings.senderAddress = *job.inputHeader.sender;
+}
+
+std::vector<std::string> checkedList(std::optional<RecipientListRead> read,
+                                     const std::string& shownPath) {
+  if (!read) return {};  // a list that cannot be opened names nobody
+  if (read->failed) throw RunFailure{"Could not read the list file '" + shownPath + "'\n"};
+  return std::move(read->addresses);
+}
+
+// Under -t the header's recipients go through a temporary list file, read back like
+// any list. The file has no name anyone could open, and is gone when the run ends.
+std::vector<std::string> headerRecipients(const std::vector<std::string>& addresses) {
+  std::string error;
+  std::optional<platform::File> list = platform::createTemporaryFile("lkp", error);
+  if (!list) throw RunFailure{"Could not create a temporary file: " + error + "\n"};
+  if (!writeRecipientList(*list, addresses)) {
+    throw RunFailure{"Could not write the temporary list file\n"};
+  }
+  FileSource source(*list);
+  return checkedList(readRecipientList(source), "temporary list");
+}
+
+std::vector<std::string> gatherRecipients(const PreparedJob& job) {
+  const JobSettings& settings = job.settings;
+  if (settings.parseHeader) return headerRecipients(job.inputHeader.recipients);
+  if (settings.useList) {
+    return checkedList(readRecipientFile(settings.listPath), printable(settings.listPath));
+  }
+  return job.commandLineRecipients;
 }
 
 // Nothing unsafe is ever sent: these are refused before connecting.
@@ -59,24 +84,23 @@ void checkEnvelopeNames(const JobSettings& settings) {
     throw RunFailure{"Invalid domain (" + printable(settings.domain) + ")\n"};
   }
   if (!isSendableAddress("MAIL FROM:<", settings.senderAddress)) {
-    throw RunFailure{"Error sending mail from user [" + printable(settings.senderAddress) + "]\n"};
+    throw RunFailure{"Error sending mail from user [" + printable(settings.senderAddress) +
+                     "]\n"};
   }
 }
 
-MessageOrigin makeOrigin(const JobSettings& settings) {
+MessageFrame makeFrame(const PreparedJob& job) {
   platform::LocalTime now = platform::localTimeNow();
   std::random_device entropy;
-  return {dateField(now),
-          messageIdField(now, platform::processId(), entropy(), settings.domain)};
-}
-
-RecipientSource recipientSource(PreparedJob& job) {
-  if (!job.settings.useList) return [&job] { return job.commandLineRecipients; };
-  return [&job] {
-    std::vector<std::string> recipients = readRecipientFile(job.settings.listPath);
-    job.listFile.reset();  // read: the addresses need not stay on disk any longer
-    return recipients;
-  };
+  MessageFrame frame;
+  if (readsHeaderAhead(job.settings)) {
+    frame.inputHeader = &job.inputHeader.header;
+    frame.headerEnd = job.inputHeader.end;
+  }
+  frame.dateField = dateField(now);
+  frame.messageIdField = messageIdField(now, platform::processId(), entropy(), job.settings.domain);
+  frame.boundary = makeBoundary(entropy);
+  return frame;
 }
 
 // From the greeting to the end of the message. Returns the exit status.
@@ -85,10 +109,9 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   SmtpConnection connection =
       openConnection(settings, TimeLimits::withOverride(settings.timeoutSeconds));
   try {
-    EnvelopeOutcome envelope = sendEnvelope(connection, settings, recipientSource(job), out);
+    EnvelopeOutcome envelope = sendEnvelope(connection, settings, job.recipients, out);
     DataWriter writer(connection);
-    StreamResult streamed = sendMessageStream(settings, job.header, makeOrigin(settings), input,
-                                              FileSource::open, writer);
+    StreamResult streamed = sendMessageStream(settings, makeFrame(job), input, writer);
     if (streamed == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
     if (streamed == StreamResult::kAttachmentFailed) {
       throw RunFailure{"Could not read attachment '" + printable(settings.attachPath) +
@@ -108,14 +131,21 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
 int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   StandardInput standardInput;
   LineReader input(standardInput);
-  if (job.settings.parseHeader) scanInputHeader(job, input);
+  if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
+  job.recipients = gatherRecipients(job);
+  if (job.recipients.empty()) throw RunFailure{kNoRecipients};
   checkEnvelopeNames(job.settings);
   return deliver(job, input, out);
 }
 
-}  // namespace
+std::optional<FoundFile> findAttachment(const std::string& path) {
+  std::optional<platform::File> file = platform::openRegularFile(path);
+  if (!file) return std::nullopt;
+  return FoundFile{platform::storedFileName(path),
+                   std::make_shared<platform::File>(std::move(*file))};
+}
 
-int runJob(std::span<const std::string> args, std::ostream& out) {
+int runWithArguments(std::span<const std::string> args, std::ostream& out) {
   out << kBanner;
   if (args.size() < 2) {
     out << kRecipientsNeeded;
@@ -125,7 +155,7 @@ int runJob(std::span<const std::string> args, std::ostream& out) {
 
   PreparedJob job;
   std::size_t first = loadSettings(args, job.settings);
-  OptionsOutcome options = parseOptions(args, first, job.settings, platform::findFile, out);
+  OptionsOutcome options = parseOptions(args, first, job.settings, findAttachment, out);
   if (options.usageRequested) {
     printUsage(out);
     return kExitFailed;
@@ -145,6 +175,21 @@ int runJob(std::span<const std::string> args, std::ostream& out) {
     out.flush();
     return kExitFailed;
   }
+}
+
+}  // namespace
+
+int runJob(std::span<const std::string> args, std::ostream& out) {
+  // Whatever goes wrong, the caller gets a message and a status, never an abort.
+  try {
+    return runWithArguments(args, out);
+  } catch (const std::bad_alloc&) {
+    out << "Out of memory, message not sent\n";
+  } catch (const std::exception& error) {
+    out << "Internal error (" << printable(error.what()) << "), message not sent\n";
+  }
+  out.flush();
+  return kExitFailed;
 }
 
 }  // namespace larkpost

@@ -35,32 +35,48 @@ std::int32_t profileInt(const std::string& path, std::string_view section, std::
 
 // --- Files -----------------------------------------------------------------------
 
-// A new, empty file with a unique name beginning with `prefix` in the temporary
-// directory, readable by its owner only. The file is removed when the object goes away,
-// and also if the process is interrupted meanwhile.
-class TempFile {
+// An open file, read and written through its handle; closed when the object goes.
+class File {
  public:
-  // std::nullopt when no file could be made; `error` then says why.
-  static std::optional<TempFile> create(std::string_view prefix, std::string& error);
+  // Takes over a native handle: a descriptor on POSIX, a HANDLE on Windows.
+  explicit File(std::intptr_t handle) : handle_(handle) {}
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
 
-  TempFile(TempFile&& other) noexcept;
-  TempFile& operator=(TempFile&& other) noexcept;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile();
-
-  const std::string& path() const { return path_; }
+  // Bytes read into `into` (at least one), 0 at the end of the file, -1 on an error.
+  std::ptrdiff_t read(std::span<char> into);
+  // Writes every byte; false on an error.
+  bool write(std::string_view bytes);
+  // Back to the first byte; false on an error.
+  bool rewind();
+  // The size in bytes, when the system can tell.
+  std::optional<std::uint64_t> size() const;
 
  private:
-  explicit TempFile(std::string path);
-  void remove();
-  std::string path_;
+  static constexpr std::intptr_t kClosed = -1;
+  void close();
+  std::intptr_t handle_;
 };
 
-// Looks for the attachment at `path`. Found means it names a file (not a directory)
-// that can be opened for reading; the result is its name without directory, as stored
-// on disk. std::nullopt when not found.
-std::optional<std::string> findFile(const std::string& path);
+// The file at `path` opened for reading, if it is a regular file that can be read. Opening
+// never blocks: a FIFO, a device or a directory is refused, not waited on.
+std::optional<File> openRegularFile(const std::string& path);
+
+// The name of the file at `path` as stored on disk, without its directory; the name the
+// attachment part carries.
+std::string storedFileName(const std::string& path);
+
+// A new, empty file in the temporary directory, readable by its owner only, that no
+// other process can open by name and that is gone once it is closed, however the process
+// ends. std::nullopt when none could be made; `error` then says why.
+std::optional<File> createTemporaryFile(std::string_view prefix, std::string& error);
+
+// Text from the command line or the settings file, in UTF-8: on Windows it arrives in
+// the ANSI code page and is converted; elsewhere it is UTF-8 already.
+std::string localTextToUtf8(const std::string& text);
 
 // Reads from standard input. Returns the number of bytes read, 0 at the end of the
 // input, or -1 on a read error. On Windows, input is in text mode: CR LF reads as LF

@@ -1,5 +1,5 @@
 // The POSIX implementation of the platform services: inih for the settings file,
-// mkstemp for the temporary list file, BSD sockets with poll() for time limits.
+// nameless temporary files, BSD sockets with poll() for time limits.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +17,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -54,32 +55,6 @@ int collectFirstMatch(void* user, const char* section, const char* name, const c
     lookup->value = unquote(value);
   }
   return 1;  // keep going: a malformed line further down must not hide earlier keys
-}
-
-// Signal-safe record of the temporary file, so an interrupted run removes it too.
-char gTempPath[4096];
-volatile sig_atomic_t gTempPathSet = 0;
-
-void removeTempOnSignal(int signal_number) {
-  if (gTempPathSet) unlink(gTempPath);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
-
-void guardTempPath(const std::string& path) {
-  if (path.size() >= sizeof gTempPath) return;
-  std::memcpy(gTempPath, path.c_str(), path.size() + 1);
-  gTempPathSet = 1;
-  struct sigaction action {};
-  action.sa_handler = removeTempOnSignal;
-  sigemptyset(&action.sa_mask);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    sigaction(signal_number, &action, nullptr);
-  }
-}
-
-void unguardTempPath(const std::string& path) {
-  if (gTempPathSet && path == gTempPath) gTempPathSet = 0;
 }
 
 // Milliseconds left until `deadline`, as poll() takes them; 0 once it has passed.
@@ -208,40 +183,74 @@ std::int32_t profileInt(const std::string& path, std::string_view section, std::
   return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 
-std::optional<TempFile> TempFile::create(std::string_view prefix, std::string& error) {
+int fileDescriptor(std::intptr_t handle) { return static_cast<int>(handle); }
+
+std::ptrdiff_t File::read(std::span<char> into) {
+  for (;;) {
+    ssize_t got = ::read(fileDescriptor(handle_), into.data(), into.size());
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool File::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fileDescriptor(handle_), bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+bool File::rewind() { return ::lseek(fileDescriptor(handle_), 0, SEEK_SET) == 0; }
+
+std::optional<std::uint64_t> File::size() const {
+  struct stat info {};
+  if (::fstat(fileDescriptor(handle_), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+void File::close() {
+  if (handle_ != kClosed) ::close(fileDescriptor(std::exchange(handle_, kClosed)));
+}
+
+std::optional<File> openRegularFile(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, for ever.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return File(fd);
+}
+
+std::string storedFileName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<File> createTemporaryFile(std::string_view prefix, std::string& error) {
   const char* tmpdir = std::getenv("TMPDIR");
   std::string pattern = (tmpdir && *tmpdir) ? tmpdir : "/tmp";
   if (pattern.back() != '/') pattern += '/';
   pattern += prefix;
   pattern += "XXXXXX";
-  int fd = ::mkstemp(pattern.data());  // creates it exclusively, mode 0600
+  int fd = ::mkostemp(pattern.data(), O_CLOEXEC);  // created exclusively, mode 0600
   if (fd < 0) {
     error = std::strerror(errno);
     return std::nullopt;
   }
-  ::close(fd);
-  guardTempPath(pattern);
-  return TempFile(std::move(pattern));
+  // Nameless from here on: nothing, not even SIGKILL, can leave it behind.
+  ::unlink(pattern.c_str());
+  return File(fd);
 }
 
-void TempFile::remove() {
-  if (path_.empty()) return;
-  ::unlink(path_.c_str());
-  unguardTempPath(path_);
-  path_.clear();
-}
-
-std::optional<std::string> findFile(const std::string& path) {
-  struct stat info {};
-  if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return std::nullopt;
-  }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  ::close(fd);
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+std::string localTextToUtf8(const std::string& text) { return text; }
 
 std::ptrdiff_t readStandardInput(std::span<char> into) {
   for (;;) {

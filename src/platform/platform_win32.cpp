@@ -1,5 +1,5 @@
 // The Windows implementation of the platform services: the profile API for the settings
-// file, GetTempFileName for the temporary list file, Winsock with select() for time limits.
+// file, self-deleting temporary files, Winsock with select() for time limits.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -69,33 +70,6 @@ std::string readProfileText(const std::string& file, const std::string& section,
 bool startsWithNumber(std::string_view text) {
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
   return !text.empty() && text.front() >= '0' && text.front() <= '9';
-}
-
-// --- Temporary file --------------------------------------------------------------
-
-// The temporary file's path for the console control handler, which runs on a thread of
-// its own when the run is interrupted.
-char gTempPath[MAX_PATH + 1];
-volatile LONG gTempPathSet = 0;
-
-BOOL WINAPI removeTempOnInterrupt(DWORD /*event*/) {
-  if (InterlockedCompareExchange(&gTempPathSet, 0, 0) != 0) DeleteFileA(gTempPath);
-  return FALSE;  // the default handler still ends the process
-}
-
-void guardTempPath(const std::string& path) {
-  static bool handlerInstalled = false;
-  if (path.size() >= sizeof gTempPath) return;
-  InterlockedExchange(&gTempPathSet, 0);
-  std::memcpy(gTempPath, path.c_str(), path.size() + 1);
-  InterlockedExchange(&gTempPathSet, 1);
-  if (!handlerInstalled) {
-    handlerInstalled = SetConsoleCtrlHandler(removeTempOnInterrupt, TRUE) != FALSE;
-  }
-}
-
-void unguardTempPath(const std::string& path) {
-  if (path == gTempPath) InterlockedExchange(&gTempPathSet, 0);
 }
 
 // --- Names -----------------------------------------------------------------------
@@ -270,7 +244,69 @@ std::int32_t profileInt(const std::string& path, std::string_view section, std::
                                                          file->c_str()));
 }
 
-std::optional<TempFile> TempFile::create(std::string_view prefix, std::string& error) {
+HANDLE nativeHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::ptrdiff_t File::read(std::span<char> into) {
+  DWORD count = into.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(into.size());
+  DWORD got = 0;
+  if (!ReadFile(nativeHandle(handle_), into.data(), count, &got, nullptr)) return -1;
+  return static_cast<std::ptrdiff_t>(got);
+}
+
+bool File::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD count = bytes.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(nativeHandle(handle_), bytes.data(), count, &written, nullptr) ||
+        written == 0) {
+      return false;
+    }
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+bool File::rewind() {
+  LARGE_INTEGER start{};
+  return SetFilePointerEx(nativeHandle(handle_), start, nullptr, FILE_BEGIN) != FALSE;
+}
+
+std::optional<std::uint64_t> File::size() const {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(nativeHandle(handle_), &size)) return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+void File::close() {
+  if (handle_ != kClosed) CloseHandle(nativeHandle(std::exchange(handle_, kClosed)));
+}
+
+std::optional<File> openRegularFile(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  // Pipes, consoles and devices are not files to attach.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return std::nullopt;
+  }
+  return File(reinterpret_cast<std::intptr_t>(file));
+}
+
+std::string storedFileName(const std::string& path) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA(path.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    std::size_t separator = path.find_last_of("\\/:");
+    return ansiToUtf8(separator == std::string::npos ? path.c_str()
+                                                     : path.c_str() + separator + 1);
+  }
+  FindClose(search);
+  return ansiToUtf8(entry.cFileName);
+}
+
+std::optional<File> createTemporaryFile(std::string_view prefix, std::string& error) {
   char directory[MAX_PATH + 1];
   DWORD length = GetTempPathA(sizeof directory, directory);
   if (length == 0 || length >= sizeof directory) {
@@ -283,33 +319,19 @@ std::optional<TempFile> TempFile::create(std::string_view prefix, std::string& e
     error = systemErrorText(GetLastError());
     return std::nullopt;
   }
-  std::string path = name;
-  guardTempPath(path);
-  return TempFile(std::move(path));
+  // The system deletes it when its last handle closes, however the process ends; no
+  // sharing, so nobody else opens it meanwhile.
+  HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = systemErrorText(GetLastError());
+    DeleteFileA(name);
+    return std::nullopt;
+  }
+  return File(reinterpret_cast<std::intptr_t>(file));
 }
 
-void TempFile::remove() {
-  if (path_.empty()) return;
-  DeleteFileA(path_.c_str());
-  unguardTempPath(path_);
-  path_.clear();
-}
-
-std::optional<std::string> findFile(const std::string& path) {
-  if (path.empty()) return std::nullopt;
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA(path.c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
-  FindClose(search);
-  if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return std::nullopt;
-  // The attachment is read later by this same path; a pattern that only the search
-  // understands, or a file locked or without read access, is of no use.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-  CloseHandle(file);
-  return ansiToUtf8(entry.cFileName);
-}
+std::string localTextToUtf8(const std::string& text) { return ansiToUtf8(text.c_str()); }
 
 std::ptrdiff_t readStandardInput(std::span<char> into) {
   unsigned count = into.size() > INT_MAX ? INT_MAX : static_cast<unsigned>(into.size());

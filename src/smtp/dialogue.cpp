@@ -95,13 +95,13 @@ bool isSendableDomain(std::string_view domain) {
 }
 
 EnvelopeOutcome sendEnvelope(SmtpConnection& connection, const JobSettings& settings,
-                             const RecipientSource& recipients, std::ostream& out) {
+                             const std::vector<std::string>& recipients, std::ostream& out) {
   sendHelo(connection, settings);
   sendMailFrom(connection, settings);
 
   EnvelopeOutcome outcome;
   std::unordered_set<std::string> seen;
-  for (const std::string& address : recipients()) {
+  for (const std::string& address : recipients) {
     if (!seen.insert(address).second) continue;  // each address is sent once
     if (sendRecipient(connection, address, out)) {
       ++outcome.accepted;

@@ -4,7 +4,6 @@
 #define LARKPOST_SMTP_DIALOGUE_H_
 
 #include <cstddef>
-#include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -25,9 +24,6 @@ bool isSendableAddress(std::string_view prefix, std::string_view address);
 // True when "HELO <domain>\r\n" is a safe, well-bounded command.
 bool isSendableDomain(std::string_view domain);
 
-// The recipients in the order they are to be sent; called after MAIL FROM was accepted.
-using RecipientSource = std::function<std::vector<std::string>()>;
-
 struct EnvelopeOutcome {
   std::size_t accepted = 0;
   std::size_t refused = 0;  // refused by the server or not sendable
@@ -36,7 +32,7 @@ struct EnvelopeOutcome {
 // HELO to DATA. Prints a message for each refused recipient; throws RunFailure when
 // the transaction cannot go on.
 EnvelopeOutcome sendEnvelope(SmtpConnection& connection, const JobSettings& settings,
-                             const RecipientSource& recipients, std::ostream& out);
+                             const std::vector<std::string>& recipients, std::ostream& out);
 
 // Sends the end-of-data marker (its leading CR LF only when the data did not end a
 // line) and throws RunFailure unless the server accepts the message.

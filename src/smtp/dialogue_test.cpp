@@ -28,7 +28,7 @@ class DialogueTest : public ::testing::Test {
   EnvelopeOutcome envelope(std::vector<std::string> recipients,
                            std::initializer_list<std::string> replies) {
     for (const std::string& reply : replies) socket->arrive(reply);
-    return sendEnvelope(*connection, settings, [=] { return recipients; }, messages);
+    return sendEnvelope(*connection, settings, recipients, messages);
   }
 
   FakeSocket* socket = nullptr;

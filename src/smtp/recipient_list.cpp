@@ -1,13 +1,18 @@
 // Reads recipient list files: the one named with -l, and the one the header scan writes.
+// Lines are read in bounded pieces, so one enormous line costs no more memory than a
+// short one.
 #include "smtp/recipient_list.h"
 
-#include <fstream>
+#include <algorithm>
 #include <string_view>
+
+#include "compose/line_reader.h"
 
 namespace larkpost {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::size_t kShortestAddress = 2;
 
 std::string_view trim(std::string_view text) {
@@ -19,27 +24,40 @@ std::string_view trim(std::string_view text) {
 
 }  // namespace
 
-std::vector<std::string> readRecipientList(std::istream& list) {
-  std::vector<std::string> addresses;
+RecipientListRead readRecipientList(ByteSource& list) {
+  RecipientListRead read;
+  LineReader lines(list);
   std::string line;
-  while (std::getline(list, line)) {
-    std::string_view address = trim(line);
-    if (address.size() >= kShortestAddress) addresses.emplace_back(address);
+  bool first = true;
+  while (std::optional<LinePiece> piece = lines.next()) {
+    // Keeps one byte past the bound, so an over-long line never passes as a short one.
+    std::size_t room = kLongestListLine + 1 - std::min(line.size(), kLongestListLine + 1);
+    line.append(piece->text.substr(0, room));
+    if (!piece->endsLine && !lines.failed()) {
+      std::optional<LinePiece> more = lines.peek();
+      if (more && !more->firstPiece) continue;
+    }
+    // A cut line stays as it is: trimmed, it could pass for a short address it is not.
+    std::string_view address = line.size() > kLongestListLine ? line : trim(line);
+    if (first && address.starts_with(kByteOrderMark)) address = trim(address.substr(3));
+    first = false;
+    if (address.size() >= kShortestAddress) read.addresses.emplace_back(address);
+    line.clear();
   }
-  return addresses;
+  read.failed = lines.failed();
+  return read;
 }
 
-std::vector<std::string> readRecipientFile(const std::string& path) {
-  std::ifstream list(path);  // text mode: Windows line ends and Ctrl-Z read as they should
-  if (!list) return {};
-  return readRecipientList(list);
+std::optional<RecipientListRead> readRecipientFile(const std::string& path) {
+  std::unique_ptr<TextFileSource> file = TextFileSource::open(path);
+  if (!file) return std::nullopt;
+  return readRecipientList(*file);
 }
 
-bool writeRecipientFile(const std::string& path, const std::vector<std::string>& addresses) {
-  std::ofstream list(path, std::ios::trunc);
-  for (const std::string& address : addresses) list << address << '\n';
-  list.close();
-  return !list.fail();
+bool writeRecipientList(platform::File& file, const std::vector<std::string>& addresses) {
+  std::string text;
+  for (const std::string& address : addresses) text += address + "\n";
+  return file.write(text) && file.rewind();
 }
 
 }  // namespace larkpost

@@ -2,21 +2,35 @@
 #ifndef LARKPOST_SMTP_RECIPIENT_LIST_H_
 #define LARKPOST_SMTP_RECIPIENT_LIST_H_
 
-#include <istream>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "compose/byte_source.h"
+#include "platform/platform.h"
+
 namespace larkpost {
 
-// The addresses of a list, in order: each line whole, whatever its length, with blanks,
-// tabs and CR around it trimmed; lines shorter than 2 characters are skipped.
-std::vector<std::string> readRecipientList(std::istream& list);
+// No address is this long; a longer line is kept cut to one byte more, which no command
+// can carry, so it is refused when its turn comes.
+constexpr std::size_t kLongestListLine = 4096;
 
-// The same for the file at `path`; an empty list when it cannot be opened.
-std::vector<std::string> readRecipientFile(const std::string& path);
+struct RecipientListRead {
+  std::vector<std::string> addresses;
+  bool failed = false;  // reading stopped at an error; the addresses are incomplete
+};
 
-// Writes `addresses` to the file at `path`, one a line, in text mode; false on failure.
-bool writeRecipientFile(const std::string& path, const std::vector<std::string>& addresses);
+// The addresses of a list, in order: each line whole, with blanks, tabs and CR around it
+// trimmed; lines shorter than 2 characters are skipped, and so is a UTF-8 byte-order mark
+// at the start.
+RecipientListRead readRecipientList(ByteSource& list);
+
+// The same for the file at `path`, read as text; std::nullopt when it cannot be opened.
+std::optional<RecipientListRead> readRecipientFile(const std::string& path);
+
+// Writes `addresses` to `file`, one a line; false on failure.
+bool writeRecipientList(platform::File& file, const std::vector<std::string>& addresses);
 
 }  // namespace larkpost
 
