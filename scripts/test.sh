@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Larkpost from scratch and runs every test: the unit and end-to-end suites
 # natively (warnings are errors), again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the end-to-end suite against larkpost.exe under Wine.
+# UndefinedBehaviorSanitizer, each fuzz target briefly, and the end-to-end suite against
+# larkpost.exe under Wine.
 # Pass --native-only to skip the Windows build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,9 @@ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLARKPOST_WERROR
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:exitcode=86 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=86 \
   ctest --test-dir build-sanitize --output-on-failure
+
+step "fuzz targets, 30 s each"
+scripts/fuzz.sh 30
 
 if [[ $mode != --native-only ]]; then
   step "Windows build under Wine"

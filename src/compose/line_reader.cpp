@@ -5,8 +5,9 @@
 
 namespace larkpost {
 
+// Room for ".\r\n" at least, so a line holding a single full stop always comes whole.
 LineReader::LineReader(ByteSource& source, std::size_t capacity)
-    : source_(source), buffer_(capacity < 2 ? 2 : capacity) {}
+    : source_(source), buffer_(capacity < 3 ? 3 : capacity) {}
 
 bool LineReader::refill() {
   if (atEnd_) return false;
