@@ -5,11 +5,20 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace larkpost {
+
+// How the connection is secured: plaintext, STARTTLS (RFC 3207) or TLS from the first
+// byte (RFC 8314).
+enum class Security { kNone, kStartTls, kTls };
+
+// Which SASL mechanism logs in: PLAIN, else LOGIN, among those the server offers (auto),
+// one named, or none at all.
+enum class AuthChoice { kAuto, kPlain, kLogin, kXoauth2, kOauthBearer, kNone };
 
 struct JobSettings {
   std::string server = "localhost";
@@ -19,6 +28,19 @@ struct JobSettings {
   std::string senderAddress = "larkpost";
   // Seconds that replace every time limit of the dialogue; 0 keeps the standard ones.
   std::int32_t timeoutSeconds = 0;
+
+  // Securing the connection and logging in. Unset security follows the port: 465 is
+  // TLS, 587 STARTTLS, any other port plaintext.
+  std::optional<Security> security;
+  std::string user;  // logs in when set
+  std::string password;         // from the settings file; LARKPOST_PASSWORD comes first
+  std::string passwordCommand;  // its first output line is the secret; comes first of all
+  AuthChoice auth = AuthChoice::kAuto;
+  std::string caFile;       // trusted certificates instead of the system's
+  std::string fingerprint;  // SHA-256 of the server's certificate: when set, the only trust
+  bool tlsVerify = true;
+  bool plaintextAuth = false;  // allow a password over a plaintext connection
+  bool check = false;          // --check: probe the server, send nothing
 
   std::string subject;
   std::int32_t priority = 0;  // 0: no X-Priority line
@@ -38,3 +60,4 @@ struct JobSettings {
 }  // namespace larkpost
 
 #endif  // LARKPOST_INVOCATION_JOB_SETTINGS_H_
+

@@ -83,6 +83,10 @@ std::string localTextToUtf8(const std::string& text);
 // and a Ctrl-Z ends it.
 std::ptrdiff_t readStandardInput(std::span<char> into);
 
+// Overwrites `size` bytes at `data` with zeros in a way the compiler cannot leave out,
+// so a secret does not linger in memory after use.
+void wipeMemory(void* data, std::size_t size);
+
 // --- Clock and identity ----------------------------------------------------------
 
 // Milliseconds from an arbitrary start, never going backwards.

@@ -252,6 +252,8 @@ std::optional<File> createTemporaryFile(std::string_view prefix, std::string& er
 
 std::string localTextToUtf8(const std::string& text) { return text; }
 
+void wipeMemory(void* data, std::size_t size) { ::explicit_bzero(data, size); }
+
 std::ptrdiff_t readStandardInput(std::span<char> into) {
   for (;;) {
     ssize_t got = ::read(STDIN_FILENO, into.data(), into.size());

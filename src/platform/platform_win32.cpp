@@ -333,6 +333,8 @@ std::optional<File> createTemporaryFile(std::string_view prefix, std::string& er
 
 std::string localTextToUtf8(const std::string& text) { return ansiToUtf8(text.c_str()); }
 
+void wipeMemory(void* data, std::size_t size) { SecureZeroMemory(data, size); }
+
 std::ptrdiff_t readStandardInput(std::span<char> into) {
   unsigned count = into.size() > INT_MAX ? INT_MAX : static_cast<unsigned>(into.size());
   int got = _read(0, into.data(), count);

@@ -1,0 +1,80 @@
+// EHLO keywords and the SASL exchanges, byte for byte.
+#include "smtp/sasl.h"
+
+#include <gtest/gtest.h>
+
+namespace larkpost {
+namespace {
+
+ServerCapabilities capabilitiesOf(std::vector<std::string> lines) {
+  lines.insert(lines.begin(), "250-mail.example.com greets you");
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) lines[i][3] = '-';
+  lines.back()[3] = ' ';
+  return parseEhloReply(Reply{lines});
+}
+
+TEST(Capabilities, ReadsKeywordsInAnyCaseAndBothAuthForms) {
+  ServerCapabilities c = capabilitiesOf({"250-pipelining", "250-SIZE 10240000", "250-StartTLS",
+                                         "250-AUTH PLAIN login", "250-AUTH=LOGIN CRAM-MD5",
+                                         "250-8BITMIME", "250-SMTPUTF8", "250 ENHANCEDSTATUSCODES"});
+  EXPECT_TRUE(c.extended && c.pipelining && c.startTls && c.eightBitMime && c.smtpUtf8 &&
+              c.enhancedStatusCodes && c.size);
+  EXPECT_EQ(c.sizeLimit, 10240000u);
+  EXPECT_EQ(c.authMechanisms, (std::vector<std::string>{"PLAIN", "LOGIN", "CRAM-MD5"}));
+  EXPECT_EQ(c.keywordLines.size(), 8u);
+
+  ServerCapabilities bare = capabilitiesOf({"250 SIZE"});
+  EXPECT_TRUE(bare.size);
+  EXPECT_EQ(bare.sizeLimit, 0u);
+  EXPECT_FALSE(bare.startTls || bare.pipelining);
+}
+
+TEST(Sasl, ChoosesAmongWhatIsOffered) {
+  ServerCapabilities both = capabilitiesOf({"250 AUTH LOGIN PLAIN XOAUTH2"});
+  ServerCapabilities login = capabilitiesOf({"250 AUTH LOGIN"});
+  ServerCapabilities oauth = capabilitiesOf({"250 AUTH XOAUTH2 OAUTHBEARER"});
+  EXPECT_EQ(chooseMechanism(AuthChoice::kAuto, both), SaslMechanism::kPlain);
+  EXPECT_EQ(chooseMechanism(AuthChoice::kAuto, login), SaslMechanism::kLogin);
+  EXPECT_EQ(chooseMechanism(AuthChoice::kAuto, oauth), std::nullopt);  // OAuth only when named
+  EXPECT_EQ(chooseMechanism(AuthChoice::kXoauth2, oauth), SaslMechanism::kXoauth2);
+  EXPECT_EQ(chooseMechanism(AuthChoice::kOauthBearer, both), std::nullopt);
+  EXPECT_EQ(chooseMechanism(AuthChoice::kNone, both), std::nullopt);
+}
+
+std::string text(const Secret& secret) { return std::string(secret.view()); }
+
+TEST(Sasl, ExchangesOfEachMechanism) {
+  SaslClient plain(SaslMechanism::kPlain, "user@example.com", "p4ss", "mail.example.com", 587);
+  EXPECT_EQ(text(plain.command()), "AUTH PLAIN AHVzZXJAZXhhbXBsZS5jb20AcDRzcw==\r\n");
+  EXPECT_EQ(text(plain.respond()), "*\r\n");
+
+  SaslClient login(SaslMechanism::kLogin, "user", "p4ss", "h", 25);
+  EXPECT_EQ(text(login.command()), "AUTH LOGIN\r\n");
+  EXPECT_EQ(text(login.respond()), "dXNlcg==\r\n");
+  EXPECT_EQ(text(login.respond()), "cDRzcw==\r\n");
+  EXPECT_EQ(text(login.respond()), "*\r\n");
+
+  // user=u^Aauth=Bearer t^A^A, then the empty line that answers an error challenge.
+  SaslClient xoauth(SaslMechanism::kXoauth2, "u", "t", "h", 25);
+  EXPECT_EQ(text(xoauth.command()), "AUTH XOAUTH2 dXNlcj11AWF1dGg9QmVhcmVyIHQBAQ==\r\n");
+  EXPECT_EQ(text(xoauth.respond()), "\r\n");
+
+  // n,a=u=2C,^Ahost=h^Aport=587^Aauth=Bearer t^A^A, then ^A after an error.
+  SaslClient bearer(SaslMechanism::kOauthBearer, "u,", "t", "h", 587);
+  EXPECT_EQ(text(bearer.command()),
+            "AUTH OAUTHBEARER bixhPXU9MkMsAWhvc3Q9aAFwb3J0PTU4NwFhdXRoPUJlYXJlciB0AQE=\r\n");
+  EXPECT_EQ(text(bearer.respond()), "AQ==\r\n");
+}
+
+TEST(Sasl, LongTokensWaitForTheFirstChallenge) {
+  std::string token(2000, 't');
+  SaslClient xoauth(SaslMechanism::kXoauth2, "u", token, "h", 25);
+  EXPECT_EQ(text(xoauth.command()), "AUTH XOAUTH2\r\n");
+  std::string response = text(xoauth.respond());
+  EXPECT_GT(response.size(), 2000u);
+  EXPECT_TRUE(response.ends_with("AQE=\r\n"));
+  EXPECT_EQ(text(xoauth.respond()), "\r\n");  // the error challenge comes after it
+}
+
+}  // namespace
+}  // namespace larkpost
