@@ -7,7 +7,7 @@ want_windows=1
 [[ "${1:-}" == "--native-only" ]] && want_windows=0
 
 packages=(build-essential cmake ninja-build pkg-config libinih-dev libgtest-dev
-          python3 python3-pytest postfix file)
+          libssl-dev openssl ca-certificates python3 python3-pytest postfix file)
 if [[ $want_windows == 1 ]]; then
   packages+=(g++-mingw-w64-i686-posix wine wine32 wine64)
 fi
