@@ -7,7 +7,8 @@ want_windows=1
 [[ "${1:-}" == "--native-only" ]] && want_windows=0
 
 packages=(build-essential cmake ninja-build pkg-config libinih-dev libgtest-dev
-          python3 python3-pytest postfix file clang libclang-rt-14-dev)
+          libssl-dev openssl ca-certificates python3 python3-pytest postfix file
+          clang libclang-rt-14-dev)
 if [[ $want_windows == 1 ]]; then
   packages+=(g++-mingw-w64-i686-posix wine wine32 wine64)
 fi
