@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 
 #include <array>
+#include <cstdio>
 #include <cctype>
 #include <functional>
 #include <regex>
@@ -54,13 +55,19 @@ Credential issue(const char* cn, const Credential* issuer, const char* san = kLo
   return made;
 }
 
-TempFile pemFile(const Credential* holding) {
-  std::string error;
-  std::optional<TempFile> file = TempFile::create("larkpost-ca-", error);
-  BIO* out = BIO_new_file(file->path().c_str(), "w");
+// A PEM file of `holding` (empty when null) that goes when the test does.
+struct PemFile {
+  std::string path;
+  ~PemFile() { std::remove(path.c_str()); }
+};
+
+PemFile pemFile(const Credential* holding) {
+  static int count = 0;
+  PemFile file{::testing::TempDir() + "larkpost-ca-" + std::to_string(++count) + ".pem"};
+  BIO* out = BIO_new_file(file.path.c_str(), "w");
   if (holding) PEM_write_bio_X509(out, holding->cert.get());
   BIO_free(out);
-  return std::move(*file);
+  return file;
 }
 
 struct Served {
@@ -123,7 +130,7 @@ std::int64_t soon() { return monotonicMillis() + 5000; }
 
 TEST(OpenSslTls, TrustProblemsAreReportedAndTheHandshakeStillCompletes) {
   Credential ca = issue("Test CA", nullptr, ""), otherCa = issue("Other CA", nullptr, "");
-  TempFile caFile = pemFile(&ca);
+  PemFile caFile = pemFile(&ca);
   struct Case {
     const char* name;
     Credential leaf;
@@ -148,7 +155,7 @@ TEST(OpenSslTls, TrustProblemsAreReportedAndTheHandshakeStillCompletes) {
     SCOPED_TRACE(c.name);
     LoopbackServer server(tlsServer(c.leaf, c.sent));
     TlsHandshake tls =
-        startTls(server.connect(), {c.host, c.systemStore ? "" : caFile.path()}, soon());
+        startTls(server.connect(), {c.host, c.systemStore ? "" : caFile.path}, soon());
     ASSERT_TRUE(tls.socket) << tls.failure;
     EXPECT_EQ(tls.details.trust, c.trust) << tls.details.trustDetail;
     EXPECT_EQ(tls.details.trustDetail.empty(), c.trust == kNone);
@@ -158,7 +165,7 @@ TEST(OpenSslTls, TrustProblemsAreReportedAndTheHandshakeStillCompletes) {
 }
 
 TEST(OpenSslTls, FailedHandshakesSayWhyByTheDeadline) {
-  TempFile empty = pemFile(nullptr);
+  PemFile empty = pemFile(nullptr);
   struct Case {
     const char* name;
     Serve serve;
@@ -183,9 +190,9 @@ TEST(OpenSslTls, FailedHandshakesSayWhyByTheDeadline) {
       {"no CA file", nullptr, IoStatus::kOk,
        "the CA file /no/ca.pem cannot be read: No such file or directory", "/no/ca.pem"},
       {"empty CA file", nullptr, IoStatus::kOk,
-       "the CA file " + empty.path() +
+       "the CA file " + empty.path +
            " holds no certificate that can be used: no certificate or crl found",
-       empty.path()},
+       empty.path},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,7 +209,7 @@ TEST(OpenSslTls, FailedHandshakesSayWhyByTheDeadline) {
 
 TEST(OpenSslTls, VerifiedSessionIsDescribedCarriesDataBothWaysAndEndsWithCloseNotify) {
   Credential ca = issue("Test CA", nullptr, ""), leaf = issue("Relay \x1B[2J Z\xC3\xBCrich", &ca);
-  TempFile caFile = pemFile(&ca);
+  PemFile caFile = pemFile(&ca);
   const std::size_t kUp = 8 << 20, kDown = 3 << 20, kBlock = 64 << 10;
   std::string up(kUp, '\0'), down(kDown, '\0'), buffer(kBlock, '\0'), received;
   for (std::size_t i = 0; i < kUp; ++i) up[i] = static_cast<char>(i % 251);
@@ -218,7 +225,7 @@ TEST(OpenSslTls, VerifiedSessionIsDescribedCarriesDataBothWaysAndEndsWithCloseNo
     served.closeNotify = SSL_shutdown(ssl) == 1;  // waits for the client's
   };
   LoopbackServer server(tlsServer(leaf, &ca, session));
-  TlsHandshake tls = startTls(server.connect(), {"localhost", caFile.path()}, soon());
+  TlsHandshake tls = startTls(server.connect(), {"localhost", caFile.path}, soon());
   ASSERT_TRUE(tls.socket) << tls.failure;
 
   const TlsDetails& details = tls.details;
