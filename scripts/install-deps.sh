@@ -8,7 +8,7 @@ want_windows=1
 
 packages=(build-essential cmake ninja-build pkg-config libinih-dev libgtest-dev
           libssl-dev openssl ca-certificates python3 python3-pytest postfix file
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev sasl2-bin libsasl2-modules python3-aiosmtpd)
 if [[ $want_windows == 1 ]]; then
   packages+=(g++-mingw-w64-i686-posix wine wine32 wine64)
 fi
