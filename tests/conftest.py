@@ -1,10 +1,11 @@
-"""Fixtures of the end-to-end tests: scripted_smtp, postfix and run_larkpost."""
+"""Fixtures of the end-to-end tests: scripted_smtp, certs, postfix and run_larkpost."""
 
 import functools
 import signal
 
 import pytest
 
+import certificates
 import larkpost_runner
 import postfix_instance
 from smtp_script import ScriptedSMTP
@@ -17,11 +18,14 @@ def pytest_configure(config):
 
 @pytest.fixture
 def scripted_smtp():
-    """scripted_smtp(script=None, **replies) starts a server that lives as long as the test."""
+    """scripted_smtp(script=None, tls=None, **replies) starts a server that lives as long as the test.
+
+    `tls` is a smtp_script.TLS: the certificate to present, implicit TLS or STARTTLS, and so on.
+    """
     servers = []
 
-    def start(script=None, **replies):
-        servers.append(ScriptedSMTP({**(script or {}), **replies}))
+    def start(script=None, tls=None, **replies):
+        servers.append(ScriptedSMTP({**(script or {}), **replies}, tls))
         return servers[-1]
 
     yield start
@@ -30,6 +34,15 @@ def scripted_smtp():
     errors = [server.error for server in servers if server.error]
     if errors:
         pytest.fail("the scripted SMTP server broke:\n" + "\n".join(errors), pytrace=False)
+
+
+@pytest.fixture(scope="session")
+def certs(tmp_path_factory):
+    """The session's certificates.Certificates: a trusted CA and server certificates good and bad."""
+    reason = certificates.unavailable_reason()
+    if reason:
+        larkpost_runner.skip_or_fail(reason, "TOOLS")
+    return certificates.Certificates(tmp_path_factory.mktemp("certificates"))
 
 
 @pytest.fixture(scope="session")

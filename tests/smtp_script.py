@@ -1,11 +1,16 @@
 """A scripted SMTP server on loopback: answers from a script, records what the client sent."""
 
+import base64
+import binascii
+import dataclasses
 import re
 import select
 import socket
+import ssl
 import threading
 import traceback
-from typing import NamedTuple
+import warnings
+from typing import NamedTuple, Optional
 
 CLOSE = "<close the connection instead of replying>"
 STALL = "<never reply, keep reading>"
@@ -22,8 +27,40 @@ def long_line(code, length):
     return f"{code} ".ljust(length, "x")
 
 
+class TLS(NamedTuple):
+    """How a scripted server speaks TLS.
+
+    cert: the certificates.ServerCert it presents.
+    implicit: handshake right after accepting, before the greeting (a port such as 465);
+        otherwise the handshake follows a 220 reply to STARTTLS.
+    maximum_version: an ssl.TLSVersion the server goes no further than.
+    """
+    cert: object
+    implicit: bool = False
+    maximum_version: Optional[ssl.TLSVersion] = None
+
+    def context(self):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(self.cert.cert, self.cert.key)
+        if self.maximum_version is not None:
+            with warnings.catch_warnings():  # an outdated server is the point of this one
+                warnings.simplefilter("ignore", DeprecationWarning)
+                context.maximum_version = self.maximum_version
+                if self.maximum_version < ssl.TLSVersion.TLSv1_2:
+                    context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
+                    # OpenSSL 3 allows nothing older than TLS 1.2 at its default security level.
+                    context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        return context
+
+
 DEFAULTS = {"GREETING": "220 test ESMTP", "HELO": "250 test", "EHLO": "250 test", "MAIL": "250 ok",
             "RCPT": "250 ok", "DATA": "354 go ahead", "DATA_END": "250 queued", "QUIT": "221 bye"}
+STARTTLS_DEFAULTS = {"EHLO": "250-test\r\n250 STARTTLS", "STARTTLS": "220 ready to start TLS"}
+AUTH_DONE = "235 2.7.0 Authentication successful"
+# Unless the script says otherwise, AUTH LOGIN asks "Username:" and "Password:", any other
+# mechanism sends one empty challenge, an initial response answers the first challenge, and
+# the server then accepts.
+AUTH_CHALLENGES = {"LOGIN": ["VXNlcm5hbWU6", "UGFzc3dvcmQ6"]}
 
 
 class ScriptedSMTP:
@@ -33,8 +70,10 @@ class ScriptedSMTP:
     waits for every connection to end, so that they are complete once the client exited.
     """
 
-    def __init__(self, script):
+    def __init__(self, script, tls=None):
         self._script = {k.upper(): list(v) if isinstance(v, list) else v for k, v in script.items()}
+        self._tls = tls
+        self._context = tls.context() if tls else None
         self._rec = _Record()
         self.error = None
         self._stop = threading.Event()
@@ -71,72 +110,144 @@ class ScriptedSMTP:
                 if not _readable(self._listener, 0.02):
                     continue
                 self._idle.clear()
-                conn, _ = self._listener.accept()
+                self._conn, _ = self._listener.accept()
                 self._rec.connection_count += 1
-                conn.settimeout(0.2)
+                self._conn.settimeout(0.2)
                 self._buf = b""
                 try:
-                    self._converse(conn)
+                    self._converse()
                 except OSError:
                     pass  # the client left, or the script ended the connection
                 finally:
-                    conn.close()
+                    self._conn.close()  # the TLS layer, once there is one
         except Exception:
             self.error = traceback.format_exc()
         finally:
             self._idle.set()
 
-    def _converse(self, conn):
+    @property
+    def _secure(self):
+        return isinstance(self._conn, ssl.SSLSocket)
+
+    def _converse(self):
         rec = self._rec
-        self._reply(conn, "GREETING", "greeting")
-        while (line := self._readline(conn)) is not None:
-            verb = rec.add_command(line)
-            sent = self._reply(conn, verb, line.decode("latin-1").rstrip())
+        if self._tls and self._tls.implicit:
+            self._start_tls()
+        self._reply("GREETING", "greeting")
+        while (line := self._readline()) is not None:
+            verb = rec.add_command(line, self._secure)
+            if verb == "AUTH":
+                self._authenticate(line.decode("latin-1").split())
+                continue
+            sent = self._reply(verb, line.decode("latin-1").rstrip())
             if verb == "QUIT":
                 return
+            if verb == "STARTTLS" and sent.startswith(b"220") and self._context and not self._secure:
+                self._start_tls()
             if verb == "DATA" and sent.startswith(b"3"):
                 rec.data_terminators.append(None)
-                while (line := self._readline(conn)) not in (b".\r\n", b".\n"):
+                while (line := self._readline()) not in (b".\r\n", b".\n"):
                     if line is None:
                         return
                     rec.data += line
                 # A bare-LF "." ends the data too, so that a faulty client cannot hang
                 # the test; data_terminators tells the two apart.
                 rec.data_terminators[-1] = line
-                self._reply(conn, "DATA_END", "DATA_END")
+                self._reply("DATA_END", "DATA_END")
 
-    def _reply(self, conn, key, said):
+    def _start_tls(self):
+        """Runs the server's side of the handshake; whatever came before it is recorded and dropped."""
+        # Commands pipelined behind STARTTLS were sent in the clear and must not count.
+        self._rec.before_handshake += self._buf
+        self._buf = b""
+        if self._peek() != b"\x16":  # not the start of a TLS handshake: give up on the client
+            chunk = self._conn.recv(65536)
+            self._rec.raw += chunk
+            self._rec.plaintext += chunk
+            self._rec.before_handshake += chunk
+            raise ConnectionAbortedError
+        self._conn = self._context.wrap_socket(self._conn, server_side=True, do_handshake_on_connect=False)
+        while True:
+            try:
+                self._conn.do_handshake()
+                break
+            except TimeoutError:
+                if self._stop.is_set():
+                    raise ConnectionAbortedError from None
+            except OSError as error:
+                self._rec.handshake_failures.append(getattr(error, "reason", None) or repr(error))
+                raise
+        self._rec.tls_versions.append(self._conn.version())
+
+    def _peek(self):
+        """The first byte the client has sent and not yet been read; b"" once it closed."""
+        while not self._stop.is_set():
+            try:
+                return self._conn.recv(1, socket.MSG_PEEK)
+            except TimeoutError:
+                continue
+        raise ConnectionAbortedError
+
+    def _authenticate(self, words):
+        """One AUTH exchange: replies from the script while they are 334, recording each answer."""
+        mechanism = words[1].upper() if len(words) > 1 else ""
+        initial = words[2] if len(words) > 2 else None
+        exchange = AuthExchange(mechanism, _auth_initial(initial), [], self._secure)
+        self._rec.auth.append(exchange)
+        challenges = AUTH_CHALLENGES.get(mechanism, [""])[initial is not None:]
+        said = f"AUTH {mechanism}"
+        while True:
+            if exchange.responses and exchange.responses[-1] == "*":
+                default = "501 5.7.0 Authentication cancelled"
+            else:
+                default = f"334 {challenges.pop(0)}" if challenges else AUTH_DONE
+            if not self._reply("AUTH", said, default).startswith(b"334"):
+                return
+            line = self._readline()
+            if line is None:
+                raise ConnectionAbortedError
+            exchange.responses.append(_auth_decoded(line.decode("latin-1").rstrip("\r\n")))
+            said = f"AUTH {mechanism} answer {len(exchange.responses)}"
+
+    def _default(self, key):
+        if key in STARTTLS_DEFAULTS and self._tls and not self._tls.implicit and not self._secure:
+            return STARTTLS_DEFAULTS[key]
+        if key == "STARTTLS" and self._secure:
+            return "503 5.5.1 TLS already active"
+        return DEFAULTS.get(key, "502 unknown command")
+
+    def _reply(self, key, said, default=None):
         value = self._script.get(key)
         if isinstance(value, list):  # one per occurrence, then the default
             value = value.pop(0) if value else None
         if value is None:
-            value = DEFAULTS.get(key, "502 unknown command")
+            value = default or self._default(key)
         if value is CLOSE:
             raise ConnectionAbortedError
         if value is STALL:
-            while (line := self._readline(conn)) is not None:
-                self._rec.add_command(line)
+            while (line := self._readline()) is not None:
+                self._rec.add_command(line, self._secure)
             raise ConnectionAbortedError
-        if self._buf or _readable(conn):
+        if self._buf or _readable(self._conn):
             self._rec.input_before_reply.append(said)
         reply = value.reply if isinstance(value, Trickle) else value
         data = "".join(line + "\r\n" for line in reply.splitlines()).encode()
         if isinstance(value, Trickle):
             for i in range(len(data)):
-                conn.sendall(data[i:i + 1])
+                self._conn.sendall(data[i:i + 1])
                 if self._stop.wait(value.interval):
                     raise ConnectionAbortedError
         else:
-            conn.sendall(data)
+            self._conn.sendall(data)
         return data
 
-    def _readline(self, conn):
+    def _readline(self):
         """The next line with its line end; None once the client closed or the test ended."""
         while b"\n" not in self._buf:
             if self._stop.is_set():
                 return None
             try:
-                chunk = conn.recv(65536)
+                chunk = self._conn.recv(65536)
             except TimeoutError:
                 continue
             except OSError:
@@ -144,25 +255,47 @@ class ScriptedSMTP:
             if not chunk:
                 return None
             self._rec.raw += chunk
+            if self._secure:
+                self._rec.decrypted += chunk
+            else:
+                self._rec.plaintext += chunk
             self._buf += chunk
         line, _, self._buf = self._buf.partition(b"\n")
         return line + b"\n"
+
+
+@dataclasses.dataclass
+class AuthExchange:
+    """One AUTH command and the client's answers to each 334, base64-decoded to bytes where
+    they are base64 (str where not, such as "*"). An initial response "=" is b""."""
+    mechanism: str
+    initial_response: object  # None when the client sent none
+    responses: list
+    over_tls: bool
 
 
 class _Record:
     """What the client sent over all connections."""
 
     def __init__(self):
-        self.raw = b""
+        self.raw = b""  # everything the client sent, decrypted where it came over TLS
+        self.plaintext = b""  # what crossed the connections unencrypted
+        self.decrypted = b""  # what came over TLS, decrypted
+        self.before_handshake = b""  # sent in the clear where the client owed a TLS handshake
+        self.tls_versions = []  # "TLSv1.3", ... one per completed handshake
+        self.handshake_failures = []  # OpenSSL's reason, e.g. "TLSV1_ALERT_UNKNOWN_CA"
+        self.auth = []  # AuthExchange
         self.commands = []
+        self.commands_over_tls = []  # for each command, whether it came over TLS
         self.data = b""  # still dot-stuffed, without the final "." line
         self.data_terminators = []  # one per DATA accepted; None while unended
         self.input_before_reply = []  # where the client talked before it had the reply
         self.quit_received = False
         self.connection_count = 0
 
-    def add_command(self, line):
+    def add_command(self, line, over_tls):
         self.commands.append(line)
+        self.commands_over_tls.append(over_tls)
         verb = _verb(line)
         self.quit_received |= verb == "QUIT"
         return verb
@@ -170,6 +303,20 @@ class _Record:
     @property
     def verbs(self):
         return [_verb(c) for c in self.commands]
+
+    @property
+    def verbs_in_clear(self):
+        return [_verb(c) for c, tls in zip(self.commands, self.commands_over_tls) if not tls]
+
+    @property
+    def verbs_over_tls(self):
+        return [_verb(c) for c, tls in zip(self.commands, self.commands_over_tls) if tls]
+
+    def crossed_in_clear(self, secret):
+        """Whether `secret` was sent unencrypted, as it is or inside a base64 word."""
+        secret = secret.encode() if isinstance(secret, str) else secret
+        words = (_auth_decoded(w.decode("latin-1")) for w in self.plaintext.split())
+        return secret in self.plaintext or any(isinstance(w, bytes) and secret in w for w in words)
 
     def message(self):
         return re.sub(rb"(?m)^\.", b"", self.data)
@@ -182,5 +329,20 @@ def _verb(line):
     return next(iter(line.split()), b"").decode("latin-1").upper()
 
 
+def _auth_decoded(text):
+    try:
+        return base64.b64decode(text, validate=True)
+    except binascii.Error:
+        return text
+
+
+def _auth_initial(text):
+    # "=" stands for an empty initial response, which could not be told from none.
+    return None if text is None else b"" if text == "=" else _auth_decoded(text)
+
+
 def _readable(sock, timeout=0):
+    # TLS may hold decrypted bytes that the socket no longer shows.
+    if isinstance(sock, ssl.SSLSocket) and sock.pending():
+        return True
     return bool(select.select([sock], [], [], timeout)[0])
