@@ -46,11 +46,11 @@ def certs(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def postfix_session():
+def postfix_session(certs):
     reason = postfix_instance.unavailable_reason()
     if reason:
         larkpost_runner.skip_or_fail(reason, "POSTFIX")
-    instance = postfix_instance.Postfix()
+    instance = postfix_instance.Postfix(certs.localhost)
     yield instance
     instance.stop()
 

@@ -1,4 +1,8 @@
-"""A throw-away, strict Postfix on loopback that delivers all mail for example.test into one Maildir."""
+"""A throw-away, strict Postfix on loopback that delivers all mail for example.test into one Maildir.
+
+Besides its plain port it listens on a submission port that requires STARTTLS and AUTH, and on
+one with implicit TLS that requires AUTH; both take PLAIN and LOGIN for one user.
+"""
 
 import atexit
 import contextlib
@@ -16,14 +20,27 @@ import uuid
 from pathlib import Path
 
 DOMAIN = "example.test"
+SASL_USER = f"tester@{DOMAIN}"
+SASL_PASSWORD = "0pen+Sesame/42"
 
 
 def unavailable_reason():
     if not Path("/usr/sbin/postconf").exists():
         return "Postfix is not installed (scripts/install-deps.sh installs it)"
+    if not Path("/usr/sbin/saslpasswd2").exists() or not list(Path("/usr/lib").glob("*/sasl2/libplain.so")):
+        return "Cyrus SASL is not installed (scripts/install-deps.sh installs it)"
     if os.geteuid() != 0:
         return "a Postfix instance of our own needs root"
     return None
+
+
+def _free_ports(count):
+    """Distinct loopback ports that nothing listens on (held together so none comes twice)."""
+    with contextlib.ExitStack() as stack:
+        sockets = [stack.enter_context(socket.socket()) for _ in range(count)]
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
 
 
 def _poll(condition, timeout):
@@ -51,18 +68,20 @@ def strip_trace_headers(raw):
 
 
 class Postfix:
-    def __init__(self):
+    """port: plain SMTP. starttls_port: STARTTLS, then AUTH, before any mail. implicit_tls_port:
+    TLS from the start, then AUTH. Both present `cert` (a certificates.ServerCert) and accept
+    SASL_USER with SASL_PASSWORD."""
+
+    def __init__(self, cert):
         # Under /tmp rather than pytest's tmp_path (0700): the postfix user must get in.
         self.dir = Path(tempfile.mkdtemp(prefix="larkpost-postfix-", dir="/tmp"))
         self.dir.chmod(0o755)
         self.maildir = self.dir / "mail" / DOMAIN / "Maildir"
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
+        self.port, self.starttls_port, self.implicit_tls_port = _free_ports(3)
         self.master = None
         atexit.register(self.stop)
         try:
-            self._configure()
+            self._configure(cert)
             daemons = subprocess.run(["/usr/sbin/postconf", "-dh", "daemon_directory"], capture_output=True,
                                      text=True, check=True).stdout.strip()
             # Its own process group, so that stop() reaches every daemon. -e ends it on its
@@ -76,7 +95,7 @@ class Postfix:
             self.stop()
             raise
 
-    def _configure(self):
+    def _configure(self, cert):
         etc, queue, data, mail = (self.dir / name for name in ("etc", "queue", "data", "mail"))
         for d in (etc, queue, data, mail):
             d.mkdir()
@@ -122,6 +141,9 @@ class Postfix:
         (etc / "main.cf").write_text("".join(f"{k} = {v}\n" for k, v in main.items()))
         (etc / "master.cf").write_text("\n".join([
             f"127.0.0.1:{self.port} inet n - n - - smtpd",
+            *self._submission_service(self.starttls_port, smtpd_tls_wrappermode="no"),
+            *self._submission_service(self.implicit_tls_port, smtpd_tls_wrappermode="yes"),
+            "tlsmgr unix - - n 1000? 1 tlsmgr",
             "cleanup unix n - n - 0 cleanup",
             "qmgr unix n - n 300 1 qmgr",
             "rewrite unix - - n - - trivial-rewrite",
@@ -135,6 +157,7 @@ class Postfix:
             "anvil unix - - n - 1 anvil",
             "postlog unix-dgram n - n - 1 postlogd",
         ]) + "\n")
+        self._configure_tls_and_sasl(cert)
         # Postfix waits for config files changed within the last second to settle.
         past = time.time() - 60
         for f in etc.iterdir():
@@ -149,6 +172,44 @@ class Postfix:
             (queue / name).mkdir()
             os.chown(queue / name, uid, gid)
             (queue / name).chmod(mode)
+
+    def _submission_service(self, port, **options):
+        """master.cf lines of a listener that wants TLS and AUTH before it takes any mail."""
+        etc = self.dir / "etc"
+        options = {
+            "smtpd_tls_security_level": "encrypt",
+            "smtpd_tls_cert_file": etc / "smtpd.pem",
+            "smtpd_tls_key_file": etc / "smtpd.key",
+            "smtpd_tls_auth_only": "yes",
+            "smtpd_sasl_auth_enable": "yes",
+            "smtpd_sasl_type": "cyrus",
+            "smtpd_sasl_path": "smtpd",
+            "cyrus_sasl_config_path": etc / "sasl",
+            "smtpd_sasl_local_domain": DOMAIN,
+            "smtpd_recipient_restrictions": "permit_sasl_authenticated,reject",
+            **options,
+        }
+        return [f"127.0.0.1:{port} inet n - n - - smtpd"] + [f"  -o {k}={v}" for k, v in options.items()]
+
+    def _configure_tls_and_sasl(self, cert):
+        etc = self.dir / "etc"
+        # smtpd reads its key as root, before it drops privileges.
+        shutil.copyfile(cert.cert, etc / "smtpd.pem")
+        shutil.copyfile(cert.key, etc / "smtpd.key")
+        (etc / "smtpd.key").chmod(0o600)
+        # Cyrus SASL checks passwords against a database of our own, which smtpd opens
+        # after it became the postfix user.
+        sasl = etc / "sasl"
+        sasl.mkdir()
+        sasldb = sasl / "sasldb2"
+        (sasl / "smtpd.conf").write_text(f"pwcheck_method: auxprop\nauxprop_plugin: sasldb\n"
+                                         f"mech_list: PLAIN LOGIN\nsasldb_path: {sasldb}\n")
+        user, _, realm = SASL_USER.partition("@")
+        subprocess.run(["/usr/sbin/saslpasswd2", "-c", "-p", "-f", sasldb, "-u", realm, user],
+                       input=SASL_PASSWORD.encode(), capture_output=True, check=True)
+        postfix = pwd.getpwnam("postfix")
+        os.chown(sasldb, postfix.pw_uid, postfix.pw_gid)
+        sasldb.chmod(0o600)
 
     def _answers(self):
         with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), 5) as s:
