@@ -1,10 +1,11 @@
-"""Fixtures of the end-to-end tests: scripted_smtp, certs, postfix and run_larkpost."""
+"""Fixtures of the end-to-end tests: scripted_smtp, certs, postfix, aiosmtpd_server and run_larkpost."""
 
 import functools
 import signal
 
 import pytest
 
+import aiosmtpd_server as aiosmtpd_server_module
 import certificates
 import larkpost_runner
 import postfix_instance
@@ -60,6 +61,17 @@ def postfix(postfix_session):
     if not postfix_session.running:
         pytest.fail(f"Postfix is no longer running:\n{postfix_session.log_tail()}", pytrace=False)
     return postfix_session
+
+
+@pytest.fixture
+def aiosmtpd_server(certs):
+    """An aiosmtpd_server.AiosmtpdServer that lives as long as the test."""
+    reason = aiosmtpd_server_module.unavailable_reason()
+    if reason:
+        larkpost_runner.skip_or_fail(reason, "TOOLS")
+    server = aiosmtpd_server_module.AiosmtpdServer(certs.localhost)
+    yield server
+    server.stop()
 
 
 @pytest.fixture
