@@ -14,8 +14,8 @@ else
   scripts/install-deps.sh
 fi
 
-# A test that cannot find the program or Postfix fails here instead of being skipped.
-export LARKPOST_REQUIRE_BIN=1 LARKPOST_REQUIRE_POSTFIX=1
+# A test that cannot find the program, Postfix or its TLS tools fails here instead of being skipped.
+export LARKPOST_REQUIRE_BIN=1 LARKPOST_REQUIRE_POSTFIX=1 LARKPOST_REQUIRE_TOOLS=1
 jobs=$(nproc)
 
 step() { printf '\n=== %s\n' "$*"; }
