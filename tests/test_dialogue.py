@@ -12,17 +12,25 @@ BODY = b"Subject: hello\n\nline one\n"
 
 def test_sends_envelope_with_last_recipient_first(scripted_smtp, run_larkpost):
     srv = scripted_smtp(greeting="220-mail.example.test\r\n220-more\r\n220 ready",
-                        HELO="250-hi\r\n250 there")
+                        EHLO="250-hi\r\n250 there")
     status, stdout = run_larkpost(["r1@example.test", "r2@example.test", "r3@example.test"],
                                   stdin=BODY, settings=server_settings(srv.port, Domain="client.test"))
     assert (status, stdout) == (0, output(""))
-    assert srv.commands == [b"HELO client.test\r\n", b"MAIL FROM:<me@example.test>\r\n",
+    assert srv.commands == [b"EHLO client.test\r\n", b"MAIL FROM:<me@example.test>\r\n",
                             b"RCPT TO:<r3@example.test>\r\n", b"RCPT TO:<r2@example.test>\r\n",
                             b"RCPT TO:<r1@example.test>\r\n", b"DATA\r\n", b"QUIT\r\n"]
     assert srv.data_terminators == [b".\r\n"]
     assert srv.message() == b"Subject: hello\r\n\r\nline one\r\n"
     assert not srv.has_bare_lf()
     assert srv.input_before_reply == []
+
+
+@pytest.mark.parametrize("refusal", ["502 5.5.1 unrecognized command", "garbage"])
+def test_server_without_ehlo_gets_helo(scripted_smtp, run_larkpost, refusal):
+    srv = scripted_smtp(EHLO=refusal)
+    status, _ = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port, Domain="client.test"))
+    assert status == 0
+    assert srv.commands[:3] == [b"EHLO client.test\r\n", b"HELO client.test\r\n", b"MAIL FROM:<me@example.test>\r\n"]
 
 
 def test_some_recipients_refused_exits_2(scripted_smtp, run_larkpost):
@@ -33,7 +41,7 @@ def test_some_recipients_refused_exits_2(scripted_smtp, run_larkpost):
     # Control bytes of an echoed value never reach the terminal as they are.
     assert stdout == output('Error sending mail to user [c@x.test]\n'
                             'Error sending mail to user ["\\x1B]0;pwned\\x07"@x.test]\n')
-    assert srv.verbs == ["HELO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"]
+    assert srv.verbs == ["EHLO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"]
 
 
 @pytest.mark.parametrize("refusal", ["550 no", "354 what", "garbage", "250-ok\r\n550 no"])
@@ -52,7 +60,7 @@ def test_refused_sender_ends_politely(scripted_smtp, run_larkpost):
     srv = scripted_smtp(MAIL="553 sender rejected")
     status, stdout = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port))
     assert (status, stdout) == (1, output("Error sending mail from user [me@example.test]\n"))
-    assert srv.verbs == ["HELO", "MAIL", "QUIT"]
+    assert srv.verbs == ["EHLO", "MAIL", "QUIT"]
 
 
 @pytest.mark.parametrize("verb, reply, message, quit", [
@@ -60,7 +68,7 @@ def test_refused_sender_ends_politely(scripted_smtp, run_larkpost):
     ("DATA", "250 not 354", "Server refused message data\n", True),
     ("DATA_END", "552 too big", "Server did not accept the message\n", True),
     ("MAIL", "421 closing", "Error sending mail from user [me@example.test]\n", False),
-    ("HELO", "421 closing", "Connection to server (127.0.0.1) was closed\n", False),
+    ("EHLO", "421 closing", "Connection to server (127.0.0.1) was closed\n", False),
     ("DATA_END", "421 closing", "Server did not accept the message\n", False),
 ])
 def test_refusals_and_closing_server(scripted_smtp, run_larkpost, verb, reply, message, quit):
@@ -78,7 +86,7 @@ def test_refusals_and_closing_server(scripted_smtp, run_larkpost, verb, reply, m
     ({"greeting": "120 wait"}, "Server error or not SMTP Server\n"),
     ({"RCPT": CLOSE}, "Connection to server (127.0.0.1) was closed\n"),
     ({"DATA_END": CLOSE}, "Connection to server (127.0.0.1) was closed\n"),
-    ({"HELO": long_line(250, 70000)}, "Server error or not SMTP Server\n"),
+    ({"EHLO": long_line(250, 70000)}, "Server error or not SMTP Server\n"),
 ])
 def test_broken_servers(scripted_smtp, run_larkpost, script, message):
     srv = scripted_smtp(script)
@@ -88,10 +96,10 @@ def test_broken_servers(scripted_smtp, run_larkpost, script, message):
 
 
 def test_long_reply_lines_are_read_whole(scripted_smtp, run_larkpost):
-    srv = scripted_smtp(HELO=long_line(250, 5000), MAIL="250-" + "x" * 4500 + "\r\n250 ok")
+    srv = scripted_smtp(EHLO=long_line(250, 5000), MAIL="250-" + "x" * 4500 + "\r\n250 ok")
     status, _ = run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(srv.port))
     assert status == 0
-    assert srv.verbs == ["HELO", "MAIL", "RCPT", "DATA", "QUIT"]
+    assert srv.verbs == ["EHLO", "MAIL", "RCPT", "DATA", "QUIT"]
 
 
 @pytest.mark.parametrize("script", [{"greeting": STALL}, {"RCPT": STALL},

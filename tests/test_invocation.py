@@ -35,7 +35,7 @@ def test_settings_file_is_read_like_a_profile(scripted_smtp, run_larkpost):
            f"Domain = \"quoted.example.test\"\naddress='me@example.test'\n")
     status, _ = run_larkpost(["a@x.test"], stdin=b"x\n", settings=ini)
     assert status == 0
-    assert srv.commands[:2] == [b"HELO quoted.example.test\r\n", b"MAIL FROM:<me@example.test>\r\n"]
+    assert srv.commands[:2] == [b"EHLO quoted.example.test\r\n", b"MAIL FROM:<me@example.test>\r\n"]
 
 
 def test_options_override_settings(scripted_smtp, run_larkpost):
@@ -43,14 +43,14 @@ def test_options_override_settings(scripted_smtp, run_larkpost):
     status, _ = run_larkpost(["-S", "127.0.0.1", "/p", str(srv.port), "-d", "opt.test", "-u", "opt@x.test",
                               "a@x.test"], stdin=b"x\n", settings={"Server": "wrong.invalid", "Port": 1})
     assert status == 0
-    assert srv.commands[:2] == [b"HELO opt.test\r\n", b"MAIL FROM:<opt@x.test>\r\n"]
+    assert srv.commands[:2] == [b"EHLO opt.test\r\n", b"MAIL FROM:<opt@x.test>\r\n"]
 
 
 def test_defaults_without_settings_file(scripted_smtp, run_larkpost):
     srv = scripted_smtp()
     status, _ = run_larkpost(["-s", "127.0.0.1", "-p", str(srv.port), "a@x.test"], stdin=b"x\n")
     assert status == 0
-    assert srv.commands[:2] == [b"HELO localhost.localdomain\r\n", b"MAIL FROM:<larkpost>\r\n"]
+    assert srv.commands[:2] == [b"EHLO localhost.localdomain\r\n", b"MAIL FROM:<larkpost>\r\n"]
 
 
 def test_options_end_at_the_first_recipient(scripted_smtp, run_larkpost):
@@ -79,7 +79,7 @@ def test_default_settings_file(scripted_smtp, run_larkpost, tmp_path):
     finally:
         default.unlink()
     assert status == 0
-    assert srv.commands[0] == b"HELO default.test\r\n"
+    assert srv.commands[0] == b"EHLO default.test\r\n"
 
 
 @pytest.mark.parametrize("script, expected_status", [({}, 0), ({"DATA": "554 no"}, 1), ({"RCPT": "550 no"}, 1)])

@@ -15,6 +15,8 @@
 #include "compose/line_reader.h"
 #include "compose/message_stream.h"
 #include "headerscan/header_scan.h"
+#include "invocation/check.h"
+#include "invocation/credentials.h"
 #include "invocation/options.h"
 #include "invocation/printable.h"
 #include "invocation/run_failure.h"
@@ -22,6 +24,7 @@
 #include "platform/platform.h"
 #include "smtp/dialogue.h"
 #include "smtp/recipient_list.h"
+#include "smtp/session.h"
 #include "smtp/smtp_connection.h"
 
 namespace larkpost {
@@ -106,8 +109,13 @@ MessageFrame makeFrame(const PreparedJob& job) {
 // From the greeting to the end of the message. Returns the exit status.
 int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   const JobSettings& settings = job.settings;
-  SmtpConnection connection =
-      openConnection(settings, TimeLimits::withOverride(settings.timeoutSeconds));
+  Session session = [&job] {
+    std::optional<Secret> secret = obtainSecret(job.settings);
+    SessionEvents unobserved;
+    return openSession(job.settings, TimeLimits::withOverride(job.settings.timeoutSeconds),
+                       secret ? &*secret : nullptr, unobserved);
+  }();  // the secret is wiped here, its work done
+  SmtpConnection& connection = session.connection;
   try {
     EnvelopeOutcome envelope = sendEnvelope(connection, settings, job.recipients, out);
     DataWriter writer(connection);
@@ -129,6 +137,7 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
 }
 
 int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
+  refusePlaintextPassword(job.settings);
   StandardInput standardInput;
   LineReader input(standardInput);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
@@ -160,6 +169,10 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out) {
     printUsage(out);
     return kExitFailed;
   }
+  if (!job.settings.tlsVerify) {
+    out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
+  }
+  if (job.settings.check) return checkServer(job.settings, out);
   if (!hasRecipientSource(options.firstRecipient, args.size(), job.settings)) {
     out << kRecipientsNeeded;
     printUsage(out);

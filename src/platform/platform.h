@@ -87,6 +87,21 @@ std::ptrdiff_t readStandardInput(std::span<char> into);
 // so a secret does not linger in memory after use.
 void wipeMemory(void* data, std::size_t size);
 
+// --- Commands ----------------------------------------------------------------------
+
+struct CommandOutcome {
+  enum class Status { kExited, kTimedOut, kNotStarted } status = Status::kNotStarted;
+  int exitCode = -1;       // when it exited
+  std::string firstLine;   // its first output line, without the line end
+  std::string error;       // why it could not be started
+};
+
+// Runs `command` through the system's shell (/bin/sh -c, or cmd /c on Windows) with an
+// empty standard input and this process's standard error, and reads its standard output
+// (at most 64 KiB; what was read is wiped from memory before returning, but for the
+// first line). After `timeoutMillis` it is killed.
+CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis);
+
 // --- Clock and identity ----------------------------------------------------------
 
 // Milliseconds from an arbitrary start, never going backwards.

@@ -331,6 +331,79 @@ std::optional<File> createTemporaryFile(std::string_view prefix, std::string& er
   return File(reinterpret_cast<std::intptr_t>(file));
 }
 
+CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis) {
+  constexpr std::size_t kMostOutput = 64 * 1024;
+  CommandOutcome outcome;
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+    outcome.error = systemErrorText(GetLastError());
+    return outcome;
+  }
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  // It must not read the message waiting on our standard input.
+  HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nothing;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  // /s: cmd takes what stands between the outer quotes exactly as it is.
+  std::string commandLine = "cmd /s /c \"" + command + "\"";
+  PROCESS_INFORMATION process{};
+  BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  CloseHandle(writeEnd);
+  if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
+  if (!started) {
+    outcome.error = systemErrorText(GetLastError());
+    CloseHandle(readEnd);
+    return outcome;
+  }
+  std::int64_t deadline = monotonicMillis() + timeoutMillis;
+  std::string read;
+  char chunk[4096];
+  read.reserve(kMostOutput + sizeof chunk);  // never moved: no copy of a secret left behind
+  bool timedOut = false;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+    if (available == 0) {
+      if (monotonicMillis() >= deadline) {
+        timedOut = true;
+        break;
+      }
+      Sleep(10);
+      continue;
+    }
+    DWORD got = 0;
+    if (!ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) || got == 0) break;
+    if (read.size() < kMostOutput) read.append(chunk, got);
+  }
+  SecureZeroMemory(chunk, sizeof chunk);
+  CloseHandle(readEnd);
+  std::int64_t left = deadline - monotonicMillis();
+  if (timedOut || WaitForSingleObject(process.hProcess, left > 0 ? static_cast<DWORD>(left) : 0) !=
+                      WAIT_OBJECT_0) {
+    timedOut = true;
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  DWORD exitCode = 1;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  outcome.firstLine = read.substr(0, read.find('\n'));
+  if (!outcome.firstLine.empty() && outcome.firstLine.back() == '\r') outcome.firstLine.pop_back();
+  SecureZeroMemory(read.data(), read.size());
+  outcome.status = timedOut ? CommandOutcome::Status::kTimedOut : CommandOutcome::Status::kExited;
+  outcome.exitCode = static_cast<int>(exitCode);
+  return outcome;
+}
+
 std::string localTextToUtf8(const std::string& text) { return ansiToUtf8(text.c_str()); }
 
 void wipeMemory(void* data, std::size_t size) { SecureZeroMemory(data, size); }

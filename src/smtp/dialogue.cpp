@@ -1,4 +1,4 @@
-// The transaction's commands and how each reply is judged. Only a positive completion
+// The mail transaction's commands and how each reply is judged. Only a positive completion
 // (2yz) accepts the sender or a recipient; a server that answers 421 is closing, so
 // nothing more is sent to it.
 #include "smtp/dialogue.h"
@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::string_view kMailPrefix = "MAIL FROM:<";
 constexpr std::string_view kRcptPrefix = "RCPT TO:<";
-constexpr std::string_view kHeloPrefix = "HELO ";
+constexpr std::string_view kHeloPrefix = "EHLO ";
 
 bool hasUnsafeCharacter(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
@@ -41,18 +41,6 @@ std::string envelopeCommand(std::string_view prefix, std::string_view address) {
   line += address;
   line += ">\r\n";
   return line;
-}
-
-void sendHelo(SmtpConnection& connection, const JobSettings& settings) {
-  std::string line(kHeloPrefix);
-  line += settings.domain;
-  line += "\r\n";
-  // Whatever else HELO's reply says, the transaction may still go on.
-  Reply reply = connection.command(line, connection.limits().command);
-  if (reply.closing()) {
-    throw RunFailure{"Connection to server (" + connection.server() + ") was closed\n",
-                     SessionEnd::kDrop};
-  }
 }
 
 void sendMailFrom(SmtpConnection& connection, const JobSettings& settings) {
@@ -96,7 +84,6 @@ bool isSendableDomain(std::string_view domain) {
 
 EnvelopeOutcome sendEnvelope(SmtpConnection& connection, const JobSettings& settings,
                              const std::vector<std::string>& recipients, std::ostream& out) {
-  sendHelo(connection, settings);
   sendMailFrom(connection, settings);
 
   EnvelopeOutcome outcome;

@@ -1,5 +1,5 @@
-// The SMTP dialogue of the run's one mail transaction: HELO, MAIL FROM, RCPT TO for each
-// recipient, DATA, and the end-of-data marker.
+// The SMTP dialogue of the run's mail transaction: MAIL FROM, RCPT TO for each recipient,
+// DATA, and the end-of-data marker.
 #ifndef LARKPOST_SMTP_DIALOGUE_H_
 #define LARKPOST_SMTP_DIALOGUE_H_
 
@@ -21,7 +21,7 @@ constexpr std::size_t kMaxCommandLine = 512;
 // no angle bracket, and a command line within bounds.
 bool isSendableAddress(std::string_view prefix, std::string_view address);
 
-// True when "HELO <domain>\r\n" is a safe, well-bounded command.
+// True when "EHLO <domain>\r\n" (and HELO) is a safe, well-bounded command.
 bool isSendableDomain(std::string_view domain);
 
 struct EnvelopeOutcome {
@@ -29,7 +29,7 @@ struct EnvelopeOutcome {
   std::size_t refused = 0;  // refused by the server or not sendable
 };
 
-// HELO to DATA. Prints a message for each refused recipient; throws RunFailure when
+// MAIL FROM to DATA. Prints a message for each refused recipient; throws RunFailure when
 // the transaction cannot go on.
 EnvelopeOutcome sendEnvelope(SmtpConnection& connection, const JobSettings& settings,
                              const std::vector<std::string>& recipients, std::ostream& out);

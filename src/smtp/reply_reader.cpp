@@ -30,7 +30,25 @@ bool Reply::wellFormed() const {
   });
 }
 
-bool Reply::closing() const { return wellFormed() && lines.back().compare(0, 3, "421") == 0; }
+bool Reply::closing() const { return hasCode("421"); }
+
+bool Reply::hasCode(std::string_view code) const {
+  return wellFormed() && std::string_view(lines.front()).substr(0, 3) == code;
+}
+
+std::string Reply::text() const {
+  std::string joined;
+  for (const std::string& line : lines) {
+    if (joined.empty()) {
+      joined = line;
+    } else if (line.size() > 4) {
+      joined += ' ';
+      joined += line.substr(4);
+    }
+  }
+  if (joined.size() > 3 && joined[3] == '-') joined[3] = ' ';
+  return joined;
+}
 
 ReplyResult ReplyReader::read(std::int64_t deadline) {
   ReplyResult result;
@@ -63,7 +81,7 @@ ReplyStatus ReplyReader::readLine(std::string& line, std::size_t& replyBytes,
       if (!line.empty() && line.back() == '\r') line.pop_back();
       return ReplyStatus::kComplete;
     }
-    platform::ReceiveResult received = socket_.receive(buffer_, deadline);
+    platform::ReceiveResult received = socket_->receive(buffer_, deadline);
     if (received.status == platform::IoStatus::kTimedOut) return ReplyStatus::kTimedOut;
     if (received.status == platform::IoStatus::kClosed) return ReplyStatus::kClosed;
     begin_ = 0;

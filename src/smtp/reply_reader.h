@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -24,6 +25,11 @@ struct Reply {
   bool accepted() const { return wellFormed() && first() == '2'; }
   // 421: the server is closing the connection.
   bool closing() const;
+  // True when the reply carries this three-digit code.
+  bool hasCode(std::string_view code) const;
+  // The whole reply on one line, for a message: its first line, then the text of each
+  // further line.
+  std::string text() const;
 };
 
 enum class ReplyStatus {
@@ -43,7 +49,13 @@ class ReplyReader {
   static constexpr std::size_t kMaxReplyLines = 1000;
   static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 
-  explicit ReplyReader(platform::Socket& socket) : socket_(socket) {}
+  explicit ReplyReader(platform::Socket& socket) : socket_(&socket) {}
+
+  // Reads from `socket` from now on (the same connection, secured).
+  void rebind(platform::Socket& socket) { socket_ = &socket; }
+
+  // Bytes that arrived but belong to no reply read yet.
+  bool hasUnreadBytes() const { return begin_ < end_; }
 
   // Reads lines up to the last line of a reply (one whose fourth character is not a
   // hyphen). The deadline covers the whole reply, however slowly it arrives.
@@ -53,7 +65,7 @@ class ReplyReader {
   // Reads one line into `line`, without its LF or CR LF.
   ReplyStatus readLine(std::string& line, std::size_t& replyBytes, std::int64_t deadline);
 
-  platform::Socket& socket_;
+  platform::Socket* socket_;
   std::array<char, 4096> buffer_{};
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

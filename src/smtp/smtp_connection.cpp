@@ -23,7 +23,7 @@ TimeLimits TimeLimits::withOverride(int seconds) {
   TimeLimits limits;
   if (seconds > 0) {
     limits.connect = limits.greeting = limits.command = limits.data = limits.endOfData =
-        limits.send = seconds;
+        limits.send = limits.handshake = seconds;
     limits.quit = std::min(limits.quit, seconds);
   }
   return limits;
@@ -86,12 +86,43 @@ Reply SmtpConnection::command(std::string_view text, int limitSeconds) {
   throw RunFailure{kNotSmtp, SessionEnd::kDrop};
 }
 
-void SmtpConnection::readGreeting() {
+Reply SmtpConnection::sendSecret(const Secret& secret, int limitSeconds) {
+  flush();
+  send(secret.view());
+  return command("", limitSeconds);
+}
+
+Reply SmtpConnection::readGreeting() {
   ReplyResult result = awaitReply(limits_.greeting);
   if (result.status == ReplyStatus::kTimedOut) failTimedOut(limits_.greeting);
   if (result.status != ReplyStatus::kComplete || !result.reply.accepted()) {
     throw RunFailure{kNotSmtp, SessionEnd::kDrop};
   }
+  return std::move(result.reply);
+}
+
+platform::TlsDetails SmtpConnection::startTls(const platform::TlsClientConfig& config) {
+  // Anything after the reply to STARTTLS and before the handshake was not sent by the
+  // server we are about to trust; taken for its reply later, it would be an injection.
+  if (reader_.hasUnreadBytes()) {
+    garbled_ = true;
+    throw RunFailure{"Server (" + server_ + ") sent data it had no reason to send before " +
+                         "the TLS handshake; nothing more was sent\n",
+                     SessionEnd::kDrop};
+  }
+  flush();
+  platform::TlsHandshake handshake =
+      platform::startTls(std::move(socket_), config, deadlineAfter(limits_.handshake));
+  if (!handshake.socket) {
+    garbled_ = true;  // nothing more can be said on a connection in an unknown state
+    if (handshake.transport == platform::IoStatus::kTimedOut) failTimedOut(limits_.handshake);
+    throw RunFailure{"TLS handshake with server (" + server_ + ") failed: " +
+                         printable(handshake.failure) + "\n",
+                     SessionEnd::kDrop};
+  }
+  socket_ = std::move(handshake.socket);
+  reader_.rebind(*socket_);
+  return std::move(handshake.details);
 }
 
 void SmtpConnection::quit() {
@@ -127,9 +158,7 @@ SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& lim
     throw RunFailure{"Server name (" + printable(settings.server) + ") could not be resolved."};
   }
   if (connected.status != platform::ConnectStatus::kConnected) throw RunFailure{connectFailure};
-  SmtpConnection connection(std::move(connected.socket), settings.server, limits);
-  connection.readGreeting();
-  return connection;
+  return SmtpConnection(std::move(connected.socket), settings.server, limits);
 }
 
 }  // namespace larkpost

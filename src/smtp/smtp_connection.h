@@ -9,7 +9,9 @@
 
 #include "invocation/job_settings.h"
 #include "platform/platform.h"
+#include "platform/tls.h"
 #include "smtp/reply_reader.h"
+#include "smtp/secret.h"
 #include "smtp/text_sink.h"
 
 namespace larkpost {
@@ -22,6 +24,7 @@ struct TimeLimits {
   int data = 120;
   int endOfData = 600;
   int send = 180;  // for the server to take each block of data
+  int handshake = 60;  // for a TLS handshake to complete
   int quit = 10;
 
   // `seconds` > 0 replaces every limit; QUIT waits no longer than it would anyway.
@@ -44,8 +47,18 @@ class SmtpConnection final : public TextSink {
   // what arrives is no SMTP reply.
   Reply command(std::string_view text, int limitSeconds);
 
-  // Reads the greeting; throws RunFailure unless it accepts us.
-  void readGreeting();
+  // Sends `secret` (a whole command or response line holding a password or token)
+  // straight to the server, never gathered with other text, and reads the reply.
+  Reply sendSecret(const Secret& secret, int limitSeconds);
+
+  // Reads the greeting; throws RunFailure unless it accepts us. Returns it.
+  Reply readGreeting();
+
+  // Runs the TLS handshake on the connection and reads everything from then on through
+  // it. Throws RunFailure when the server sent anything the handshake did not ask for
+  // (it could only have been injected), or the handshake fails. Returns what the
+  // handshake saw; whether to trust it is the caller's to decide.
+  platform::TlsDetails startTls(const platform::TlsClientConfig& config);
 
   // Ends the session politely: QUIT, and its reply awaited briefly, unless the server
   // has answered with something that is no SMTP reply. Never throws; the reply changes
@@ -71,8 +84,8 @@ class SmtpConnection final : public TextSink {
   bool garbled_ = false;  // some reply was not an SMTP reply
 };
 
-// Resolves the server, connects and reads the greeting. Throws RunFailure with the
-// message for whatever fails.
+// Resolves the server and connects. Throws RunFailure with the message for whatever
+// fails.
 SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& limits);
 
 }  // namespace larkpost

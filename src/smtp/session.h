@@ -1,0 +1,66 @@
+// The session before any mail: connecting, the greeting, EHLO (or HELO), securing the
+// connection with STARTTLS or TLS from the first byte, checking the server's
+// certificate, and logging in.
+#ifndef LARKPOST_SMTP_SESSION_H_
+#define LARKPOST_SMTP_SESSION_H_
+
+#include <optional>
+#include <string>
+
+#include "invocation/job_settings.h"
+#include "platform/tls.h"
+#include "smtp/capabilities.h"
+#include "smtp/sasl.h"
+#include "smtp/secret.h"
+#include "smtp/smtp_connection.h"
+
+namespace larkpost {
+
+// The security the settings ask for: the one named, else by port (465 TLS, 587
+// STARTTLS, others none).
+Security effectiveSecurity(const JobSettings& settings);
+
+// True for a server named by a loopback address or "localhost": a password sent to it
+// never leaves the machine.
+bool isLoopbackServer(const std::string& server);
+
+// Throws RunFailure when the run would send a password over a plaintext connection to
+// another machine and the settings do not allow it.
+void refusePlaintextPassword(const JobSettings& settings);
+
+// A fingerprint as the settings may write it (hex, with or without colons, any case),
+// normalised to upper-case hex pairs joined by colons; std::nullopt unless it is a
+// SHA-256 (32 bytes).
+std::optional<std::string> normalizedFingerprint(const std::string& text);
+
+// Why the server's certificate is not to be trusted under these settings, in words for
+// a message; std::nullopt when it is trusted.
+std::optional<std::string> distrustReason(const platform::TlsDetails& details,
+                                          const JobSettings& settings);
+
+// What the session learned, step by step; --check shows it.
+class SessionEvents {
+ public:
+  virtual ~SessionEvents() = default;
+  virtual void greeted(const Reply& /*greeting*/) {}
+  virtual void extended(const ServerCapabilities& /*capabilities*/, bool /*secured*/) {}
+  virtual void fellBackToHelo() {}
+  virtual void secured(const platform::TlsDetails& /*details*/, const std::string& /*verdict*/) {}
+  virtual void loggedIn(SaslMechanism /*mechanism*/) {}
+};
+
+struct Session {
+  SmtpConnection connection;
+  ServerCapabilities capabilities;  // as offered after the last EHLO
+  std::optional<platform::TlsDetails> tls;
+};
+
+// Connects and makes the session ready for a mail transaction. Logs in when the
+// settings name a user (with `secret`). Throws RunFailure with the message for whatever
+// fails.
+Session openSession(const JobSettings& settings, const TimeLimits& limits, const Secret* secret,
+                    SessionEvents& events);
+
+}  // namespace larkpost
+
+#endif  // LARKPOST_SMTP_SESSION_H_
