@@ -10,7 +10,9 @@ packages=(build-essential cmake ninja-build pkg-config libinih-dev libgtest-dev
           libssl-dev openssl ca-certificates python3 python3-pytest postfix file
           clang libclang-rt-14-dev sasl2-bin libsasl2-modules python3-aiosmtpd)
 if [[ $want_windows == 1 ]]; then
-  packages+=(g++-mingw-w64-i686-posix wine wine32 wine64)
+  # Wine's SChannel runs on GnuTLS: without the 32-bit library the Windows program has
+  # no TLS under Wine.
+  packages+=(g++-mingw-w64-i686-posix wine wine32 wine64 libgnutls30:i386)
 fi
 
 sudo=""
