@@ -879,6 +879,8 @@ class SchannelSocket final : public Socket {
         sizes_.cbMaximumMessage == 0) {
       return handshakeFailure("Windows did not tell the TLS record sizes");
     }
+    // From now on the session ends with a close_notify, even when it is refused.
+    established_ = true;
     return outcome;
   }
 
@@ -908,9 +910,6 @@ class SchannelSocket final : public Socket {
     }
     return CertificatePtr(certificate);
   }
-
-  // From now on, going away ends the session with a close_notify.
-  void markEstablished() { established_ = true; }
 
   IoStatus sendAll(std::string_view bytes, std::int64_t deadline) override {
     if (broken_) return IoStatus::kClosed;
@@ -1230,7 +1229,6 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
         "the server offers only " + result.details.version + ", and TLS 1.2 or newer is required";
     return result;
   }
-  channel->markEstablished();
   result.socket = std::move(channel);
   return result;
 }
