@@ -93,6 +93,28 @@ std::string hexCode(std::uint32_t code) {
   return text;
 }
 
+// `text` on one printable line, as the OpenSSL build writes it: control bytes (and, for
+// bytes that are not text, everything above 0x7E) become \xNN; UTF-8's C1 controls are
+// escaped byte by byte.
+std::string printableLine(std::string_view text, bool asciiOnly = false) {
+  std::string line;
+  line.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    auto previous = i > 0 ? static_cast<unsigned char>(text[i - 1]) : 0;
+    bool c1 = (byte == 0xC2 && next >= 0x80 && next < 0xA0) ||
+              (previous == 0xC2 && byte >= 0x80 && byte < 0xA0);
+    if (byte < 0x20 || byte == 0x7F || (asciiOnly && byte > 0x7F) || c1) {
+      line += "\\x";
+      appendHexByte(line, byte);
+    } else {
+      line += static_cast<char>(byte);
+    }
+  }
+  return line;
+}
+
 // The system's words for an error code, then the code, since the words alone may not
 // be enough to look the problem up.
 std::string systemMessage(std::uint32_t code) {
@@ -200,15 +222,25 @@ constexpr AttributeName kAttributeNames[] = {
     {"2.5.4.12", "title"},
     {"2.5.4.13", "description"},
     {"2.5.4.15", "businessCategory"},
+    {"2.5.4.16", "postalAddress"},
     {"2.5.4.17", "postalCode"},
+    {"2.5.4.18", "postOfficeBox"},
+    {"2.5.4.20", "telephoneNumber"},
     {"2.5.4.41", "name"},
     {"2.5.4.42", "GN"},
     {"2.5.4.43", "initials"},
     {"2.5.4.44", "generationQualifier"},
+    {"2.5.4.45", "x500UniqueIdentifier"},
     {"2.5.4.46", "dnQualifier"},
+    {"2.5.4.51", "houseIdentifier"},
+    {"2.5.4.54", "dmdName"},
     {"2.5.4.65", "pseudonym"},
+    {"2.5.4.72", "role"},
     {"2.5.4.97", "organizationIdentifier"},
+    {"2.5.4.100", "dnsName"},
     {"1.2.840.113549.1.9.1", "emailAddress"},
+    {"1.2.840.113549.1.9.2", "unstructuredName"},
+    {"1.2.840.113549.1.9.8", "unstructuredAddress"},
     {"0.9.2342.19200300.100.1.1", "UID"},
     {"0.9.2342.19200300.100.1.25", "DC"},
     {"1.3.6.1.4.1.311.60.2.1.1", "jurisdictionL"},
@@ -223,35 +255,21 @@ std::string_view attributeName(std::string_view oid) {
   return oid;
 }
 
-// A value as one printable line: control characters become \XX; other text stays as it is.
 std::string attributeValue(const CERT_RDN_ATTR& attribute) {
-  std::string text;
   if (!IS_CERT_RDN_CHAR_STRING(attribute.dwValueType)) {
-    text = "#";
-    for (DWORD i = 0; i < attribute.Value.cbData; ++i) {
-      appendHexByte(text, attribute.Value.pbData[i]);
-    }
-    return text;
+    // Not text in any encoding its type allows: shown as bytes.
+    return printableLine(
+        {reinterpret_cast<const char*>(attribute.Value.pbData), attribute.Value.cbData}, true);
   }
   std::wstring_view wide(reinterpret_cast<const wchar_t*>(attribute.Value.pbData),
                          attribute.Value.cbData / sizeof(wchar_t));
   // Some CryptoAPI versions count the terminating NUL.
   if (!wide.empty() && wide.back() == L'\0') wide.remove_suffix(1);
-  std::string value = narrow(wide);
-  for (char c : value) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      text += '\\';
-      appendHexByte(text, byte);
-    } else {
-      text += c;
-    }
-  }
-  return text;
+  return printableLine(narrow(wide));
 }
 
 // "C=DE, O=Example, CN=smtp.example.com": attributes in the order the certificate
-// encodes them.
+// encodes them, those of one RDN too.
 std::string distinguishedName(const CERT_NAME_BLOB& encoded) {
   auto name = decodeObject<CERT_NAME_INFO>(X509_UNICODE_NAME, encoded.pbData, encoded.cbData);
   if (!name) return {};
@@ -259,7 +277,7 @@ std::string distinguishedName(const CERT_NAME_BLOB& encoded) {
   for (DWORD i = 0; i < name->cRDN; ++i) {
     const CERT_RDN& rdn = name->rgRDN[i];
     for (DWORD j = 0; j < rdn.cRDNAttr; ++j) {
-      if (!text.empty()) text += j == 0 ? ", " : " + ";
+      if (!text.empty()) text += ", ";
       text += attributeName(rdn.rgRDNAttr[j].pszObjId);
       text += '=';
       text += attributeValue(rdn.rgRDNAttr[j]);
@@ -355,6 +373,24 @@ std::optional<std::vector<BYTE>> addressBytes(const std::string& host) {
   }
   ::freeaddrinfo(found);
   return bytes;
+}
+
+// What the certificate must name: an address, without an IPv6 zone, or a name, without
+// the root's final dot, which SNI never carries.
+struct ServerIdentity {
+  std::string text;
+  std::optional<std::vector<BYTE>> address;
+};
+
+// std::nullopt for a host that is neither an address nor a possible name.
+std::optional<ServerIdentity> serverIdentity(std::string_view host) {
+  std::string address(host.substr(0, host.find('%')));
+  if (std::optional<std::vector<BYTE>> bytes = addressBytes(address)) {
+    return ServerIdentity{address, std::move(bytes)};
+  }
+  if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+  if (host.empty() || host.find(':') != std::string_view::npos) return std::nullopt;
+  return ServerIdentity{std::string(host), std::nullopt};
 }
 
 // Windows' own name check does not look at IP addresses everywhere, so they are compared
@@ -507,13 +543,21 @@ TrustFinding chainFinding(const CERT_CHAIN_CONTEXT& context, bool usingCaFile) {
   const CERT_SIMPLE_CHAIN& chain = *context.rgpChain[0];
   const CERT_CHAIN_ELEMENT& top = *chain.rgpElement[chain.cElement - 1];
   if (errors & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) {
-    if (chain.cElement == 1 && (top.TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED)) {
-      return {TrustProblem::kSelfSigned, "the server's certificate is signed by itself"};
+    const char* where = usingCaFile ? "not in the CA file" : "not among the roots Windows trusts";
+    const CERT_INFO& last = *top.pCertContext->pCertInfo;
+    // Ending at a self-signed certificate nobody trusts (the server's own, or a root it
+    // sent along) is told apart from an issuer that cannot be found, as OpenSSL does.
+    if ((errors & CERT_TRUST_IS_UNTRUSTED_ROOT) &&
+        (top.TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED)) {
+      if (chain.cElement == 1) {
+        return {TrustProblem::kSelfSigned,
+                std::string("the server's certificate is signed by itself and ") + where};
+      }
+      return {TrustProblem::kSelfSigned, "the chain ends at the self-signed certificate '" +
+                                             distinguishedName(last.Subject) + "', " + where};
     }
-    std::string issuer = distinguishedName(top.pCertContext->pCertInfo->Issuer);
     return {TrustProblem::kUnknownIssuer,
-            "the chain ends at '" + issuer + "', which " +
-                (usingCaFile ? "the CA file does not hold" : "Windows does not trust")};
+            "the issuer '" + distinguishedName(last.Issuer) + "' is " + where};
   }
   if (errors & CERT_TRUST_IS_NOT_TIME_VALID) return timeFinding(chain);
   for (const ChainErrorWords& row : kChainErrorWords) {
@@ -525,13 +569,13 @@ TrustFinding chainFinding(const CERT_CHAIN_CONTEXT& context, bool usingCaFile) {
 
 // Whether the server's certificate is for `host`; asked only of an otherwise sound
 // chain, so any complaint of the SSL policy is about the name.
-TrustFinding nameFinding(const CERT_CHAIN_CONTEXT& chain, const std::string& host) {
+TrustFinding nameFinding(const CERT_CHAIN_CONTEXT& chain, const ServerIdentity& server) {
   const CERT_CONTEXT& leaf = *chain.rgpChain[0]->rgpElement[0]->pCertContext;
-  if (std::optional<std::vector<BYTE>> address = addressBytes(host)) {
-    if (certificateNamesAddress(leaf, *address)) return {};
-    return {TrustProblem::kNameMismatch, "the certificate is not for the address " + host};
+  if (server.address) {
+    if (certificateNamesAddress(leaf, *server.address)) return {};
+    return {TrustProblem::kNameMismatch, "the certificate is not for the address " + server.text};
   }
-  std::wstring name = widen(host);
+  std::wstring name = widen(server.text);
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
   ssl.cbSize = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
@@ -548,38 +592,37 @@ TrustFinding nameFinding(const CERT_CHAIN_CONTEXT& chain, const std::string& hos
   }
   if (status.dwError == 0) return {};
   if (static_cast<HRESULT>(status.dwError) == CERT_E_CN_NO_MATCH) {
-    return {TrustProblem::kNameMismatch, "the certificate is not for " + host};
+    return {TrustProblem::kNameMismatch,
+            "the certificate is not for " + printableLine(server.text)};
   }
   return {TrustProblem::kOther, systemMessage(status.dwError)};
 }
 
-TrustFinding examineTrust(const CERT_CONTEXT& leaf, const std::string& host, HCERTSTORE caStore,
-                          std::int64_t deadline) {
+TrustFinding examineTrust(const CERT_CONTEXT& leaf, const ServerIdentity& server,
+                          HCERTSTORE caStore, std::int64_t deadline) {
   std::string error;
   ChainPtr chain = buildChain(leaf, caStore, deadline, error);
   if (!chain) return {TrustProblem::kOther, error};
   TrustFinding finding = chainFinding(*chain, caStore != nullptr);
   if (finding.problem != TrustProblem::kNone) return finding;
-  return nameFinding(*chain, host);
+  return nameFinding(*chain, server);
 }
 
 // --- CA file ---------------------------------------------------------------------
 
 std::optional<std::string> readCaFile(const std::string& path, std::string& failure) {
-  auto cannotRead = [&](DWORD code) {
-    failure = "the CA file '" + path + "' could not be read: " + systemMessage(code);
+  auto cannotRead = [&](const std::string& reason) {
+    failure = "the CA file " + printableLine(path) + " cannot be read: " + reason;
     return std::nullopt;
   };
   HANDLE opened = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) return cannotRead(GetLastError());
+  if (opened == INVALID_HANDLE_VALUE) return cannotRead(systemMessage(GetLastError()));
   FilePtr file(opened);
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size)) return cannotRead(GetLastError());
+  if (!GetFileSizeEx(file.get(), &size)) return cannotRead(systemMessage(GetLastError()));
   if (size.QuadPart > kMaxCaFileBytes) {
-    failure = "the CA file '" + path + "' is larger than " + std::to_string(kMaxCaFileBytes >> 20) +
-              " MiB";
-    return std::nullopt;
+    return cannotRead("it is larger than " + std::to_string(kMaxCaFileBytes >> 20) + " MiB");
   }
   std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
   std::size_t done = 0;
@@ -587,7 +630,7 @@ std::optional<std::string> readCaFile(const std::string& path, std::string& fail
     DWORD got = 0;
     if (!ReadFile(file.get(), text.data() + done, static_cast<DWORD>(text.size() - done), &got,
                   nullptr)) {
-      return cannotRead(GetLastError());
+      return cannotRead(systemMessage(GetLastError()));
     }
     if (got == 0) break;
     done += got;
@@ -634,14 +677,14 @@ StorePtr loadCaFile(const std::string& path, std::string& failure) {
     if (!der || !CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der->data(),
                                                   static_cast<DWORD>(der->size()),
                                                   CERT_STORE_ADD_USE_EXISTING, nullptr)) {
-      failure =
-          "certificate " + std::to_string(count + 1) + " of the CA file '" + path + "' is damaged";
+      failure = "the CA file " + printableLine(path) + " cannot be used: its certificate " +
+                std::to_string(count + 1) + " is damaged";
       return nullptr;
     }
     ++count;
   }
   if (count == 0) {
-    failure = "the CA file '" + path + "' holds no PEM certificate";
+    failure = "the CA file " + printableLine(path) + " holds no certificate that can be used";
     return nullptr;
   }
   return store;
@@ -649,6 +692,7 @@ StorePtr loadCaFile(const std::string& path, std::string& failure) {
 
 // --- Handshake words -------------------------------------------------------------
 
+constexpr const char* kOldVersionWords = "the server offers only TLS 1.1 or older";
 constexpr const char* kClientCertificateWords =
     "the server requires a client certificate, which Larkpost does not send";
 
@@ -682,7 +726,7 @@ constexpr AlertWords kServerAlerts[] = {
      "the server refused the TLS handshake: it shares no cipher suite or TLS version with "
      "Windows"},
     {47, "the server found a parameter of the TLS handshake unacceptable"},
-    {70, "the server does not support TLS 1.2 or newer"},
+    {70, kOldVersionWords},
     {71, "the server requires stronger security than Windows offered"},
     {80, "the server failed during the TLS handshake"},
     {112, "the server does not know the host name it was asked for"},
@@ -1176,7 +1220,7 @@ class SchannelSocket final : public Socket {
   bool broken_ = false;
 };
 
-void describeServer(const CERT_CONTEXT* leaf, const std::string& host, HCERTSTORE caStore,
+void describeServer(const CERT_CONTEXT* leaf, const ServerIdentity& server, HCERTSTORE caStore,
                     std::int64_t deadline, TlsDetails& details) {
   if (!leaf) {
     details.trust = TrustProblem::kOther;
@@ -1187,7 +1231,7 @@ void describeServer(const CERT_CONTEXT* leaf, const std::string& host, HCERTSTOR
     details.chain.push_back(describeCertificate(*certificate));
   }
   details.leafSha256 = sha256Fingerprint(*leaf);
-  TrustFinding finding = examineTrust(*leaf, host, caStore, deadline);
+  TrustFinding finding = examineTrust(*leaf, server, caStore, deadline);
   details.trust = finding.problem;
   details.trustDetail = std::move(finding.detail);
 }
@@ -1197,13 +1241,19 @@ void describeServer(const CERT_CONTEXT* leaf, const std::string& host, HCERTSTOR
 TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& config,
                       std::int64_t deadline) {
   TlsHandshake result;
+  std::optional<ServerIdentity> server = serverIdentity(config.host);
+  if (!server) {
+    result.failure = "the server name " + printableLine(config.host) +
+                     " cannot be checked against a certificate";
+    return result;
+  }
   StorePtr caStore;
   if (!config.caFile.empty()) {
     caStore = loadCaFile(config.caFile, result.failure);
     if (!caStore) return result;
   }
   // Server Name Indication carries names only, never addresses.
-  std::wstring serverName = addressBytes(config.host) ? std::wstring() : widen(config.host);
+  std::wstring serverName = server->address ? std::wstring() : widen(server->text);
   auto channel = std::make_unique<SchannelSocket>(std::move(transport), std::move(serverName));
   if (SECURITY_STATUS status = channel->acquireCredentials(); status != SEC_E_OK) {
     result.failure = credentialsFailureText(status);
@@ -1223,10 +1273,9 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
   result.details.version = protocolName(info->dwProtocol);
   result.details.cipher = channel->cipherName(*info);
   CertificatePtr leaf = channel->serverCertificate();
-  describeServer(leaf.get(), config.host, caStore.get(), deadline, result.details);
+  describeServer(leaf.get(), *server, caStore.get(), deadline, result.details);
   if (!isTls12OrNewer(info->dwProtocol)) {
-    result.failure =
-        "the server offers only " + result.details.version + ", and TLS 1.2 or newer is required";
+    result.failure = kOldVersionWords;
     return result;
   }
   result.socket = std::move(channel);
