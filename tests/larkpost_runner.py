@@ -89,6 +89,7 @@ def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30,
 
     `settings`: a dict for section [SMTP], or the whole file as str or bytes; it is passed as
     the first argument "-<path>". `kill_after`: SIGKILL it after that many seconds.
+    `stdin`: the input as bytes, or a file descriptor to read instead.
     """
     binary = larkpost_binary()
     if not binary.is_file():
@@ -127,8 +128,11 @@ def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30,
 
     temp_before = _temp_files(temp_dirs)
     started = time.monotonic()
-    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=child_env, cwd=cwd, start_new_session=True)
+    given_fd = isinstance(stdin, int)
+    proc = subprocess.Popen(argv, stdin=stdin if given_fd else subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=child_env, cwd=cwd, start_new_session=True)
+    if given_fd:
+        stdin = None  # the program reads the descriptor itself
     try:
         if kill_after is not None:
             with contextlib.suppress(subprocess.TimeoutExpired):

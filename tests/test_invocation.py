@@ -1,6 +1,8 @@
 """Start-up: the settings file, the command line, usage, and the temporary list file."""
 
 import os
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -137,3 +139,26 @@ def test_ctrl_z_is_data_on_posix(scripted_smtp, run_larkpost):
     status, _ = run_larkpost(["a@x.test"], stdin=b"Subject: z\n\nbefore\x1aafter\n", settings=server_settings(srv.port))
     assert status == 0
     assert srv.message() == b"Subject: z\r\n\r\nbefore\x1aafter\r\n"
+
+
+@pytest.mark.skipif(is_windows_build(), reason="inherited non-blocking input is a POSIX matter")
+def test_non_blocking_standard_input_is_waited_for(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+
+    def write_slowly():
+        with open(write_end, "wb", buffering=0) as pipe:
+            for chunk in (b"Subject: slow\n", b"\nfirst line\n", b"last line\n"):
+                time.sleep(0.3)
+                pipe.write(chunk)
+
+    writer = threading.Thread(target=write_slowly)
+    writer.start()
+    try:
+        status, stdout = run_larkpost(["a@x.test"], stdin=read_end, settings=server_settings(srv.port))
+    finally:
+        writer.join()
+        os.close(read_end)
+    assert (status, stdout) == (0, output(""))
+    assert srv.message() == b"Subject: slow\r\n\r\nfirst line\r\nlast line\r\n"

@@ -58,6 +58,15 @@ int collectFirstMatch(void* user, const char* section, const char* name, const c
   return 1;  // keep going: a malformed line further down must not hide earlier keys
 }
 
+// Waits until standard input has something to read, or has ended; false on an error.
+bool waitForInput() {
+  for (;;) {
+    pollfd entry{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&entry, 1, -1) > 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
 // Milliseconds left until `deadline`, as poll() takes them; 0 once it has passed.
 int millisLeft(std::int64_t deadline) {
   std::int64_t left = deadline - monotonicMillis();
@@ -325,7 +334,11 @@ std::ptrdiff_t readStandardInput(std::span<char> into) {
   for (;;) {
     ssize_t got = ::read(STDIN_FILENO, into.data(), into.size());
     if (got >= 0) return got;
-    if (errno != EINTR) return -1;
+    if (errno == EINTR) continue;
+    // Standard input may come non-blocking from whoever started us: "nothing yet" is
+    // not a failure, and the mode is theirs to keep, so wait instead of changing it.
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitForInput()) continue;
+    return -1;
   }
 }
 
