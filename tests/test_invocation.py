@@ -40,6 +40,29 @@ def test_settings_file_is_read_like_a_profile(scripted_smtp, run_larkpost):
     assert srv.commands[:2] == [b"EHLO quoted.example.test\r\n", b"MAIL FROM:<me@example.test>\r\n"]
 
 
+# Port values outside 1 to 65535; those made from the server's port would wrap to it.
+OUT_OF_RANGE_PORTS = {
+    "4294967321": lambda port: "4294967321", "70000": lambda port: "70000", "0": lambda port: "0",
+    "-1": lambda port: "-1", "-0": lambda port: "-0",
+    "2^32 + port": lambda port: str(2**32 + port), "+(2^32 + port)": lambda port: f"+{2**32 + port}",
+    "port - 2^32": lambda port: str(port - 2**32), "2^16 + port": lambda port: str(2**16 + port),
+}
+
+
+@pytest.mark.parametrize("value_for", OUT_OF_RANGE_PORTS.values(), ids=OUT_OF_RANGE_PORTS)
+@pytest.mark.parametrize("where", ["option", "settings file"])
+def test_port_out_of_range_is_refused_as_written(scripted_smtp, run_larkpost, where, value_for):
+    srv = scripted_smtp()
+    value = value_for(srv.port)
+    if where == "option":
+        status, stdout = run_larkpost(["-s", "127.0.0.1", "-p", value, "a@x.test"], stdin=b"x\n")
+    else:
+        status, stdout = run_larkpost(["a@x.test"], stdin=b"x\n",
+                                      settings={"Server": "127.0.0.1", "Port": f" {value}x"})
+    assert (status, stdout) == (1, output(f"Could not connect to server (127.0.0.1), port ({value})"))
+    assert srv.connection_count == 0
+
+
 def test_options_override_settings(scripted_smtp, run_larkpost):
     srv = scripted_smtp()
     status, _ = run_larkpost(["-S", "127.0.0.1", "/p", str(srv.port), "-d", "opt.test", "-u", "opt@x.test",

@@ -22,7 +22,10 @@ enum class AuthChoice { kAuto, kPlain, kLogin, kXoauth2, kOauthBearer, kNone };
 
 struct JobSettings {
   std::string server = "localhost";
+  // The port, or 0 when the value given names none: outside 1 to 65535 as written,
+  // before any wrapping.
   std::int32_t port = 25;
+  std::string portAsWritten = "25";  // that value's sign and digits, for messages
   std::string domain = "localhost.localdomain";
   std::string senderName = "larkpost";
   std::string senderAddress = "larkpost";

@@ -2,6 +2,7 @@
 // introduced by '-' or '/', with its value (if any) in the next argument.
 #include "invocation/options.h"
 
+#include <algorithm>
 #include <array>
 
 #include "invocation/printable.h"
@@ -10,6 +11,8 @@ namespace larkpost {
 namespace {
 
 using ValueSetter = void (*)(JobSettings&, const std::string& value);
+
+constexpr std::uint32_t kLargestPort = 65535;
 
 struct OptionWithValue {
   char letter;
@@ -26,11 +29,14 @@ constexpr std::array<OptionWithValue, 8> kValueOptions{{
        s.listPath = v;
        s.useList = true;
      }},
-    {'p', [](JobSettings& s, const std::string& v) { s.port = parseInteger(v); }},
+    {'p', [](JobSettings& s, const std::string& v) { setPort(s, v); }},
     {'r', [](JobSettings& s, const std::string& v) { s.priority = parseInteger(v); }},
     {'s', [](JobSettings& s, const std::string& v) { s.server = v; }},
     {'u', [](JobSettings& s, const std::string& v) { s.senderAddress = v; }},
 }};
+
+// White space as C's isspace() knows it in the "C" locale.
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Only the basic Latin letters fold; any other byte is its own letter.
 char lowerLetter(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
@@ -78,7 +84,7 @@ void printOptionLine(std::ostream& out, std::string_view option, std::string_vie
 
 std::int32_t parseInteger(std::string_view text) {
   std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  while (i < text.size() && isSpace(text[i])) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
   std::uint32_t value = 0;
@@ -88,9 +94,32 @@ std::int32_t parseInteger(std::string_view text) {
   return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 
+std::optional<PortValue> parsePort(std::string_view text) {
+  std::size_t start = 0;
+  while (start < text.size() && isSpace(text[start])) ++start;
+  std::size_t end = start;
+  if (end < text.size() && (text[end] == '+' || text[end] == '-')) ++end;
+  const std::size_t firstDigit = end;
+  // The value saturates past the largest port, so no length of digits can wrap it.
+  std::uint32_t value = 0;
+  for (; end < text.size() && text[end] >= '0' && text[end] <= '9'; ++end) {
+    value = std::min<std::uint32_t>(value * 10u + static_cast<std::uint32_t>(text[end] - '0'),
+                                    kLargestPort + 1);
+  }
+  if (end == firstDigit) return std::nullopt;
+  bool names = text[start] != '-' && value >= 1 && value <= kLargestPort;
+  return PortValue{std::string(text.substr(start, end - start)),
+                   names ? static_cast<std::int32_t>(value) : 0};
+}
+
+void setPort(JobSettings& settings, std::string_view text) {
+  PortValue value = parsePort(text).value_or(PortValue{"0", 0});
+  settings.port = value.port;
+  settings.portAsWritten = std::move(value.written);
+}
+
 OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first,
-                            JobSettings& settings, const FileFinder& findFile,
-                            std::ostream& out) {
+                            JobSettings& settings, const FileFinder& findFile, std::ostream& out) {
   std::size_t k = first;
   while (k < args.size() && isOptionArgument(args[k])) {
     const std::string& argument = args[k];

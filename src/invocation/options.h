@@ -47,6 +47,20 @@ void printUsage(std::ostream& out);
 // the first non-digit, wrapping modulo 2^32; no digit gives 0.
 std::int32_t parseInteger(std::string_view text);
 
+struct PortValue {
+  std::string written;  // the sign and digits as written
+  std::int32_t port;    // the port they name, 0 for none
+};
+
+// A port read the way parseInteger reads, but judged on the number as written, never
+// wrapped: 4294967321 names no port, though it wraps to 25. std::nullopt when no digit
+// follows the optional blanks and sign.
+std::optional<PortValue> parsePort(std::string_view text);
+
+// Sets the port and its text as written from `text`; without digits, the value reads
+// as 0, which names no port either.
+void setPort(JobSettings& settings, std::string_view text);
+
 }  // namespace larkpost
 
 #endif  // LARKPOST_INVOCATION_OPTIONS_H_

@@ -102,6 +102,39 @@ TEST(Options, IntegersAreReadAsCReadsThem) {
   for (const auto& [text, value] : cases) EXPECT_EQ(parseInteger(text), value) << text;
 }
 
+TEST(Options, PortsAreJudgedAsWrittenNeverWrapped) {
+  struct Case {
+    const char* text;
+    const char* written;  // nullptr: no digits
+    std::int32_t port;
+  };
+  const Case cases[] = {
+      {"25", "25", 25},
+      {" \t+0025x", "+0025", 25},
+      {"65535", "65535", 65535},
+      {"1", "1", 1},
+      {"65536", "65536", 0},
+      {"4294967321", "4294967321", 0},  // wraps to 25 in 32 bits
+      {"99999999999999999999999", "99999999999999999999999", 0},
+      {"0", "0", 0},
+      {"-0", "-0", 0},
+      {"-65511", "-65511", 0},  // wraps to 25 in 16 bits
+      {"x25", nullptr, 0},
+      {"-", nullptr, 0},
+      {"", nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    std::optional<PortValue> value = parsePort(c.text);
+    ASSERT_EQ(value.has_value(), c.written != nullptr) << c.text;
+    if (!value) continue;
+    EXPECT_EQ(value->written, c.written) << c.text;
+    EXPECT_EQ(value->port, c.port) << c.text;
+  }
+  Parsed noDigits = parse({"-p", "smtp", "bob"});
+  EXPECT_EQ(noDigits.settings.portAsWritten, "0");
+  EXPECT_EQ(noDigits.settings.port, 0);
+}
+
 TEST(Options, UsageTextIsExact) {
   std::ostringstream out;
   printUsage(out);

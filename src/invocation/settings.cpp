@@ -1,6 +1,7 @@
 // Reads the settings file through the platform's profile reader.
 #include "invocation/settings.h"
 
+#include "invocation/options.h"
 #include "platform/platform.h"
 
 namespace larkpost {
@@ -28,7 +29,10 @@ std::size_t loadSettings(std::span<const std::string> args, JobSettings& setting
   readText(choice.path, "From", settings.senderName);
   readText(choice.path, "Domain", settings.domain);
   readText(choice.path, "Address", settings.senderAddress);
-  settings.port = platform::profileInt(choice.path, kSection, "Port", settings.port);
+  // Read as text, so that a value out of range is refused as written, not wrapped into
+  // a port; a value without digits keeps the default.
+  std::optional<std::string> port = platform::profileString(choice.path, kSection, "Port");
+  if (port && parsePort(*port)) setPort(settings, *port);
   settings.timeoutSeconds = platform::profileInt(choice.path, kSection, "Timeout", 0);
   return choice.firstOptionIndex;
 }

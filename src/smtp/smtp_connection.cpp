@@ -3,6 +3,7 @@
 #include "smtp/smtp_connection.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "invocation/printable.h"
@@ -31,10 +32,7 @@ TimeLimits TimeLimits::withOverride(int seconds) {
 
 SmtpConnection::SmtpConnection(std::unique_ptr<platform::Socket> socket, std::string server,
                                TimeLimits limits)
-    : socket_(std::move(socket)),
-      server_(printable(server)),
-      limits_(limits),
-      reader_(*socket_) {
+    : socket_(std::move(socket)), server_(printable(server)), limits_(limits), reader_(*socket_) {
   pending_.reserve(kGatherBytes);
 }
 
@@ -147,10 +145,12 @@ void SmtpConnection::failClosed() const {
 }
 
 SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& limits) {
-  const std::string connectFailure = "Could not connect to server (" + printable(settings.server) +
-                                     "), port (" + std::to_string(settings.port) + ")";
+  const bool namesPort = settings.port >= 1 && settings.port <= 65535;
+  const std::string connectFailure =
+      "Could not connect to server (" + printable(settings.server) + "), port (" +
+      (namesPort ? std::to_string(settings.port) : printable(settings.portAsWritten)) + ")";
   // A port out of range names no server; it is not wrapped into one that might.
-  if (settings.port < 1 || settings.port > 65535) throw RunFailure{connectFailure};
+  if (!namesPort) throw RunFailure{connectFailure};
   platform::ConnectResult connected =
       platform::connectTcp(settings.server, static_cast<std::uint16_t>(settings.port),
                            static_cast<std::int64_t>(limits.connect) * 1000);
