@@ -30,14 +30,84 @@ def test_usage_and_recipients_needed(run_larkpost, args):
     assert result.leftovers() == []
 
 
-def test_settings_file_is_read_like_a_profile(scripted_smtp, run_larkpost):
+# Each settings file below must give the same settings on every build: the POSIX build's own
+# reader and the Windows profile functions. `{port}` stands for the scripted server's port.
+LONG_ADDRESS = "a" * 250 + "@example.test"
+UTF8_BOM, UTF16LE_BOM, UTF16BE_BOM = "\ufeff".encode("utf-8"), b"\xff\xfe", b"\xfe\xff"
+PROFILE_CASES = {
+    "blanks, comments, quotes, case, first key counts": (
+        "; a comment\r\n# another\r\n[other]\r\nServer=wrong.invalid\r\n"
+        "[ smtp ]\r\n  SERVER  =  127.0.0.1  \r\nport = {port}\r\nPort = 1\r\n"
+        "Domain = \"quoted.example.test\"\r\naddress='me@example.test'\r\n",
+        "ascii", "quoted.example.test", "me@example.test"),
+    "long value is kept whole": (
+        f"[SMTP]\nServer=127.0.0.1\nPort={{port}}\nAddress={LONG_ADDRESS}\n",
+        "ascii", "localhost.localdomain", LONG_ADDRESS),
+    "long comment line ending in a key stays a comment": (
+        "[SMTP]\nServer=127.0.0.1\n; " + "x" * 197 + "Port=1\nPort={port}\n",
+        "ascii", "localhost.localdomain", "larkpost"),
+    "indented key is a key of its own": (
+        "[SMTP]\nServer=127.0.0.1\nDomain=indent.test\n  Port = {port}\n\tAddress = me@indent.test\n",
+        "ascii", "indent.test", "me@indent.test"),
+    "no inline comments": (
+        "[SMTP]\nServer=127.0.0.1 \nPort={port} ; the port\nDomain = inline.test ; kept\n",
+        "ascii", "inline.test ; kept", "larkpost"),
+    "UTF-8 byte-order mark": (
+        "[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nDomain=bom.test\r\n",
+        "utf-8-bom", "bom.test", "larkpost"),
+    "UTF-16LE with byte-order mark": (
+        "[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nDomain=le.test\r\nAddress=me@le.test\r\n",
+        "utf-16-le", "le.test", "me@le.test"),
+    "UTF-16BE with byte-order mark": (
+        "[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nDomain=be.test\r\n",
+        "utf-16-be", "be.test", "larkpost"),
+    "only the first of two like-named sections counts": (
+        "[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nDomain=first.test\r\nDomain=second.test\r\n"
+        "[Other]\r\n[smtp]\r\nAddress=second@section.test\r\n",
+        "ascii", "first.test", "larkpost"),
+    "a line without '=' hides the key after it": (
+        "[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nAddress\r\nAddress=me@x.test\r\n",
+        "ascii", "localhost.localdomain", "larkpost"),
+    "keys before the first section belong to none": (
+        "Domain=nowhere.test\r\n[SMTP\r\nDomain=broken.test\r\n[SMTP] trailing\r\n"
+        "Server=127.0.0.1\r\nPort={port}\r\n",
+        "ascii", "localhost.localdomain", "larkpost"),
+    "one pair of matching quotes is removed": (
+        "[SMTP]\r\nServer='127.0.0.1'\r\nPort=\"{port}\"\r\nDomain=\"'both.test'\"\r\n"
+        "Address='me@x.test\"\r\n",
+        "ascii", "'both.test'", "'me@x.test\""),
+    "lone CR line ends, Ctrl-Z and NUL": (
+        "[SMTP]\rServer=127.0.0.1\rPort={port}\rDomain=cr.test\x1a\rAddress=me@x.test\x00junk\r",
+        "ascii", "cr.test", "me@x.test"),
+}
+
+
+def profile_bytes(content, encoding):
+    if encoding == "utf-8-bom":
+        return UTF8_BOM + content.encode()
+    if encoding == "utf-16-le":
+        return UTF16LE_BOM + content.encode("utf-16-le")
+    if encoding == "utf-16-be":
+        return UTF16BE_BOM + content.encode("utf-16-be")
+    return content.encode()
+
+
+@pytest.mark.parametrize("case", PROFILE_CASES)
+def test_settings_file_is_read_like_a_profile(scripted_smtp, run_larkpost, case):
+    content, encoding, domain, address = PROFILE_CASES[case]
     srv = scripted_smtp()
-    ini = (f"; a comment\n# another\n[other]\nServer=wrong.invalid\n"
-           f"[smtp]\n  SERVER  =  127.0.0.1  \nport = {srv.port}\nPort = 1\n"
-           f"Domain = \"quoted.example.test\"\naddress='me@example.test'\n")
-    status, _ = run_larkpost(["a@x.test"], stdin=b"x\n", settings=ini)
-    assert status == 0
-    assert srv.commands[:2] == [b"EHLO quoted.example.test\r\n", b"MAIL FROM:<me@example.test>\r\n"]
+    settings = profile_bytes(content.replace("{port}", str(srv.port)), encoding)
+    status, stdout = run_larkpost(["a@x.test"], stdin=b"x\n", settings=settings)
+    assert (status, stdout) == (0, output(""))
+    assert srv.commands[:2] == [f"EHLO {domain}\r\n".encode(), f"MAIL FROM:<{address}>\r\n".encode()]
+
+
+def test_settings_file_of_the_largest_size_is_read(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    head = f"[SMTP]\r\nServer=127.0.0.1\r\nPort={srv.port}\r\nDomain=big.test\r\n".encode()
+    status, stdout = run_larkpost(["a@x.test"], stdin=b"x\n", settings=head + b";" * (1024 * 1024 - len(head)))
+    assert (status, stdout) == (0, output(""))
+    assert srv.commands[0] == b"EHLO big.test\r\n"
 
 
 # Port values outside 1 to 65535; those made from the server's port would wrap to it.

@@ -22,14 +22,29 @@ void startUp();
 // The settings file used when the command line names none.
 std::string defaultSettingsPath();
 
-// A text value from a profile (INI) file: section and key match in any letter case,
-// blanks around the value are trimmed and one pair of surrounding quotes removed; the
-// first occurrence of a key counts. std::nullopt when the file, section or key is missing.
+// Settings files longer than this are not read: a real one is a few hundred bytes, and
+// anything near this size was named by mistake.
+constexpr std::size_t kLongestSettingsFile = std::size_t{1} << 20;
+
+enum class ProfileAccess {
+  kReadable,
+  kMissing,     // nothing is there
+  kUnreadable,  // a directory, no permission, a read error, or over kLongestSettingsFile
+};
+
+// Whether the profile (INI) file at `path` can be read.
+ProfileAccess profileAccess(const std::string& path);
+
+// A text value from a profile (INI) file, read as the Windows profile functions read it
+// (see profile_format.h): section and key match in any letter case, blanks around the
+// value are trimmed and one pair of surrounding quotes removed; the first occurrence of
+// a key counts. std::nullopt when the file cannot be read, or the section or key is
+// missing.
 std::optional<std::string> profileString(const std::string& path, std::string_view section,
                                          std::string_view key);
 
 // An integer value from a profile file: its leading digits (optionally signed), else
-// `fallback` when the key is missing or holds no digits.
+// `fallback` when the key is missing or holds no digits. The same on every platform.
 std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
                         std::int32_t fallback);
 

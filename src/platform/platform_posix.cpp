@@ -1,9 +1,8 @@
-// The POSIX implementation of the platform services: inih for the settings file,
-// nameless temporary files, BSD sockets with poll() for time limits.
+// The POSIX implementation of the platform services: the settings file read by our own
+// profile reader, nameless temporary files, BSD sockets with poll() for time limits.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ini.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -21,41 +20,35 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/profile_format.h"
 
 namespace larkpost::platform {
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-// A value keeps its text between one pair of matching quotes, as profile readers do.
-std::string unquote(std::string_view value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    value = value.substr(1, value.size() - 2);
-  }
-  return std::string(value);
-}
-
-struct ProfileLookup {
-  std::string_view section;
-  std::string_view key;
-  std::optional<std::string> value;
+struct ProfileFile {
+  ProfileAccess access = ProfileAccess::kUnreadable;
+  std::string bytes;  // when readable
 };
 
-int collectFirstMatch(void* user, const char* section, const char* name, const char* value) {
-  auto* lookup = static_cast<ProfileLookup*>(user);
-  if (!lookup->value && equalsIgnoringCase(section, lookup->section) &&
-      equalsIgnoringCase(name, lookup->key)) {
-    lookup->value = unquote(value);
+ProfileFile readProfileFile(const std::string& path) {
+  // Not blocking, so that a FIFO given as the settings file cannot hold up the run.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    bool missing = errno == ENOENT || errno == ENOTDIR;
+    return {missing ? ProfileAccess::kMissing : ProfileAccess::kUnreadable, {}};
   }
-  return 1;  // keep going: a malformed line further down must not hide earlier keys
+  File file(fd);
+  constexpr std::size_t kChunk = 64 * 1024;
+  std::string bytes;
+  for (;;) {
+    std::size_t had = bytes.size();
+    bytes.resize(had + kChunk);
+    std::ptrdiff_t got = file.read(std::span<char>(bytes).subspan(had));
+    if (got < 0) return {ProfileAccess::kUnreadable, {}};
+    bytes.resize(had + static_cast<std::size_t>(got));
+    if (got == 0) return {ProfileAccess::kReadable, std::move(bytes)};
+    if (bytes.size() > kLongestSettingsFile) return {ProfileAccess::kUnreadable, {}};
+  }
 }
 
 // Waits until standard input has something to read, or has ended; false on an error.
@@ -167,30 +160,13 @@ std::string defaultSettingsPath() {
   return "/etc/larkpost.ini";
 }
 
+ProfileAccess profileAccess(const std::string& path) { return readProfileFile(path).access; }
+
 std::optional<std::string> profileString(const std::string& path, std::string_view section,
                                          std::string_view key) {
-  ProfileLookup lookup{section, key, std::nullopt};
-  if (::ini_parse(path.c_str(), collectFirstMatch, &lookup) < 0) return std::nullopt;
-  return lookup.value;
-}
-
-std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
-                        std::int32_t fallback) {
-  std::optional<std::string> text = profileString(path, section, key);
-  if (!text) return fallback;
-  std::string_view rest = *text;
-  bool negative = false;
-  if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
-    negative = rest.front() == '-';
-    rest.remove_prefix(1);
-  }
-  if (rest.empty() || rest.front() < '0' || rest.front() > '9') return fallback;
-  std::uint32_t value = 0;
-  for (char c : rest) {
-    if (c < '0' || c > '9') break;
-    value = value * 10u + static_cast<std::uint32_t>(c - '0');
-  }
-  return static_cast<std::int32_t>(negative ? 0u - value : value);
+  ProfileFile file = readProfileFile(path);
+  if (file.access != ProfileAccess::kReadable) return std::nullopt;
+  return findProfileValue(profileText(file.bytes), section, key);
 }
 
 int fileDescriptor(std::intptr_t handle) { return static_cast<int>(handle); }

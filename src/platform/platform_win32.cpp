@@ -1,5 +1,6 @@
 // The Windows implementation of the platform services: the profile API for the settings
-// file, self-deleting temporary files, Winsock with select() for time limits.
+// file (the reference for how the other builds read it), self-deleting temporary files,
+// Winsock with select() for time limits.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -54,22 +55,17 @@ std::optional<std::string> absolutePath(const std::string& path) {
 // The value, or `absent` itself when the key is missing.
 std::string readProfileText(const std::string& file, const std::string& section,
                             const std::string& key, const char* absent) {
-  constexpr std::size_t kLongest = std::size_t{1} << 20;
   std::vector<char> buffer(256);
   for (;;) {
     DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), absent, buffer.data(),
                                             static_cast<DWORD>(buffer.size()), file.c_str());
-    // A value that does not fit comes back cut to one less than the buffer.
-    if (length + 1 < buffer.size() || buffer.size() >= kLongest) {
+    // A value that does not fit comes back cut to one less than the buffer; none is
+    // longer than the file it comes from.
+    if (length + 1 < buffer.size() || buffer.size() >= kLongestSettingsFile) {
       return std::string(buffer.data(), length);
     }
     buffer.resize(buffer.size() * 2);
   }
-}
-
-bool startsWithNumber(std::string_view text) {
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
-  return !text.empty() && text.front() >= '0' && text.front() <= '9';
 }
 
 // --- Names -----------------------------------------------------------------------
@@ -215,8 +211,30 @@ std::string defaultSettingsPath() {
   return path + "larkpost.ini";
 }
 
+ProfileAccess profileAccess(const std::string& path) {
+  std::optional<std::string> file = absolutePath(path);
+  if (!file) return ProfileAccess::kUnreadable;
+  // A directory cannot be opened this way either: that takes FILE_FLAG_BACKUP_SEMANTICS.
+  HANDLE handle = CreateFileA(file->c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? ProfileAccess::kMissing
+               : ProfileAccess::kUnreadable;
+  }
+  LARGE_INTEGER size{};
+  bool tooLong =
+      GetFileSizeEx(handle, &size) && size.QuadPart > static_cast<LONGLONG>(kLongestSettingsFile);
+  CloseHandle(handle);
+  return tooLong ? ProfileAccess::kUnreadable : ProfileAccess::kReadable;
+}
+
 std::optional<std::string> profileString(const std::string& path, std::string_view section,
                                          std::string_view key) {
+  // The API itself would read a file of any size, and take a directory for an empty file.
+  if (profileAccess(path) != ProfileAccess::kReadable) return std::nullopt;
   std::optional<std::string> file = absolutePath(path);
   if (!file) return std::nullopt;
   const std::string sectionName(section);
@@ -230,18 +248,6 @@ std::optional<std::string> profileString(const std::string& path, std::string_vi
   value = readProfileText(*file, sectionName, keyName, kAbsentToo);
   if (value == kAbsentToo) return std::nullopt;
   return value;
-}
-
-std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
-                        std::int32_t fallback) {
-  // The API reads a value without digits as 0; such a value keeps the fallback instead.
-  std::optional<std::string> text = profileString(path, section, key);
-  if (!text || !startsWithNumber(*text)) return fallback;
-  std::optional<std::string> file = absolutePath(path);
-  if (!file) return fallback;
-  return static_cast<std::int32_t>(GetPrivateProfileIntA(std::string(section).c_str(),
-                                                         std::string(key).c_str(), fallback,
-                                                         file->c_str()));
 }
 
 HANDLE nativeHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }

@@ -1,0 +1,41 @@
+// The profile (INI) file format as the Windows profile functions read it, so that the
+// POSIX build takes the same settings from a file as the Windows build. Pure text work:
+// no file or OS access.
+#ifndef LARKPOST_PLATFORM_PROFILE_FORMAT_H_
+#define LARKPOST_PLATFORM_PROFILE_FORMAT_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace larkpost::platform {
+
+// The text of a profile file's bytes: after a UTF-8 byte-order mark, the bytes that
+// follow it; after a UTF-16 byte-order mark (little- or big-endian), the UTF-16 text
+// converted to UTF-8 (an unpaired surrogate becomes U+FFFD, an odd last byte is
+// dropped); without a mark, the bytes as they are.
+std::string profileText(std::string_view fileBytes);
+
+// The value of `key` in `section` of a profile's text, or std::nullopt when it has none.
+//
+// Lines end at any run of CR and LF. Blanks (tab, LF, VT, FF, CR, Ctrl-Z and space) are
+// trimmed from both ends of a line, of a name and of a value. A line that begins with
+// '[' and holds a ']' opens the section named between the '[' and the last ']'; a
+// line with '=' is a key with its value; any other line is a key without a value. There
+// are no comments, inline or otherwise, and no continuation lines: a line beginning
+// with ';' is merely a key nobody asks for. Section and key names match in any basic
+// Latin letter case, and each ends at a NUL byte, as does a value. Only the first
+// section of a name is searched, and the first key of a name in it counts: a key
+// without a value then gives std::nullopt. One pair of matching surrounding quotes
+// (" or ') is removed from the value.
+std::optional<std::string> findProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key);
+
+// A value read as an integer: an optional sign and the digits that follow, up to the
+// first other character, wrapping modulo 2^32. std::nullopt when no digit follows.
+std::optional<std::int32_t> profileInteger(std::string_view value);
+
+}  // namespace larkpost::platform
+
+#endif  // LARKPOST_PLATFORM_PROFILE_FORMAT_H_

@@ -1,0 +1,104 @@
+// The profile reader against what the Windows profile functions give for the same text.
+#include "platform/profile_format.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace larkpost::platform {
+namespace {
+
+using namespace std::string_literals;  // texts with NUL bytes in them
+
+struct Lookup {
+  const char* what;
+  std::string text;
+  const char* key;
+  std::optional<std::string> expected;
+};
+
+TEST(ProfileFormat, FindsValuesAsTheProfileFunctionsDo) {
+  const std::string longValue(5000, 'v');
+  const std::vector<Lookup> cases = {
+      {"blanks around names and values", "  [ SMTP ]  \r\n\t Port \t=\t\v 25 x \f\x1A\r\n", "Port",
+       "25 x"},
+      {"names in any letter case", "[sMtP]\npOrT=25\n", "Port", "25"},
+      {"no inline comment", "[SMTP]\nPort=25 ; the port\n", "Port", "25 ; the port"},
+      {"no line limit", "[SMTP]\nPort=" + longValue + "\n", "Port", longValue},
+      {"a comment line is no key, however long",
+       "[SMTP]\n; " + std::string(300, 'x') + "Port=1\nPort=2\n", "Port", "2"},
+      {"an indented line is a key of its own", "[SMTP]\nDomain=d\n  Port = 3\n", "Port", "3"},
+      {"the first key counts", "[SMTP]\nPort=1\nPORT=2\n", "Port", "1"},
+      {"a key without '=' hides later ones", "[SMTP]\nPort\nPort=1\n", "Port", std::nullopt},
+      {"an empty value is a value", "[SMTP]\nPort=\nPort=1\n", "Port", ""},
+      {"only the first like-named section", "[SMTP]\nA=1\n[smtp]\nPort=1\n", "Port", std::nullopt},
+      {"an empty first section hides a second", "[SMTP]\n[SMTP]\nPort=1\n", "Port", std::nullopt},
+      {"keys before any section are in none", "Port=1\n[SMTP]\n", "Port", std::nullopt},
+      {"the section name ends at the last ']'", "[SMTP] junk\nPort=1\n", "Port", "1"},
+      {"a ']' inside the name", "[SMTP]]\nPort=1\n[SMTP]\nPort=2\n", "Port", "2"},
+      {"'[' without ']' is a key line", "[SMTP]\n[Other\nPort=1\n", "Port", "1"},
+      {"other sections are skipped", "[A]\nPort=1\n[SMTP]\nPort=2\n[B]\nPort=3\n", "Port", "2"},
+      {"CR alone ends a line", "[SMTP]\rServer=a\rPort=5\r", "Port", "5"},
+      {"the first '=' splits", "[SMTP]\nPort==5\n", "Port", "=5"},
+      {"blank inside a name", "[SMTP]\nPo rt=1\nPort =2\n", "Port", "2"},
+      {"a NUL ends a value", "[SMTP]\nPort=ab\0cd\n"s, "Port", "ab"},
+      {"a NUL ends a key name", "[SMTP]\nPort\0xyz=7\nPort=5\n"s, "Port", "7"},
+      {"a NUL ends a section name", "[SM\0TP]\nPort=7\n[SMTP]\nPort=5\n"s, "Port", "5"},
+      {"blanks before a NUL stay", "[SMTP]\nPort=q \0 \n"s, "Port", "q "},
+      {"other control bytes stay",
+       "[SMTP]\nPort=\x1F"
+       "5\x7F\n",
+       "Port",
+       "\x1F"
+       "5\x7F"},
+      {"non-ASCII bytes stay", "[SMTP]\nPort=\xA0J\xC3\xB6rg\xA0\n", "Port", "\xA0J\xC3\xB6rg\xA0"},
+      {"matching double quotes go", "[SMTP]\nPort=\"a b\"\n", "Port", "a b"},
+      {"quotes go after trimming", "[SMTP]\nPort= ' z ' \n", "Port", " z "},
+      {"one pair of quotes only", "[SMTP]\nPort=''''\n", "Port", "''"},
+      {"quotes that differ stay", "[SMTP]\nPort=\"x'\n", "Port", "\"x'"},
+      {"a lone quote stays", "[SMTP]\nPort=\"\n", "Port", "\""},
+      {"inner quotes stay", "[SMTP]\nPort=\"a\"b\"\n", "Port", "a\"b"},
+      {"empty quotes", "[SMTP]\nPort=\"\"\n", "Port", ""},
+      {"no such key", "[SMTP]\nServer=s\n", "Port", std::nullopt},
+      {"no such section", "[Other]\nPort=1\n", "Port", std::nullopt},
+      {"empty text", "", "Port", std::nullopt},
+  };
+  for (const Lookup& c : cases) {
+    EXPECT_EQ(findProfileValue(c.text, "SMTP", c.key), c.expected) << c.what;
+  }
+}
+
+TEST(ProfileFormat, ByteOrderMarksChooseTheEncoding) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xEF\xBB\xBF[SMTP]\r\n", "[SMTP]\r\n"},
+      {"\xFF\xFE[\0S\0\r\0\n\0"s, "[S\r\n"},
+      {"\xFE\xFF\0[\0S\0\r\0\n"s, "[S\r\n"},
+      {"\xFF\xFE\xF6\0\x03\x20\0\0"s, "\xC3\xB6\xE2\x80\x83\0"s},  // ö, em space, NUL
+      {"\xFF\xFE\x3D\xD8\x00\xDE"s, "\xF0\x9F\x98\x80"},           // a surrogate pair
+      {"\xFF\xFE\x3D\xD8=\0"s, "\xEF\xBF\xBD="},                   // an unpaired one
+      {"\xFF\xFEP\0o"s, "P"},                                      // an odd last byte
+      {"[\0S\0"s, "[\0S\0"s},          // UTF-16 without a mark is read as bytes
+      {"\xEF\xBB[S]", "\xEF\xBB[S]"},  // half a mark is text
+      {"\xFF", "\xFF"},
+      {"", ""},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(profileText(bytes), text) << bytes;
+
+  std::string utf16BigEndian = "\xFE\xFF"s +
+                               "\0[\0S\0M\0T\0P\0]\0\r\0\n\0P\0o\0r\0t\0=\0"
+                               "5"s;
+  EXPECT_EQ(findProfileValue(profileText(utf16BigEndian), "SMTP", "Port"), "5");
+}
+
+TEST(ProfileFormat, IntegersAreTheLeadingSignedDigits) {
+  const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
+      {"25", 25},           {"+7", 7},          {"-1", -1},
+      {"12abc", 12},        {"0x19", 0},        {"4294967321", 25},
+      {"x", std::nullopt},  {"", std::nullopt}, {"-", std::nullopt},
+      {" 5", std::nullopt},
+  };
+  for (const auto& [text, value] : cases) EXPECT_EQ(profileInteger(text), value) << text;
+}
+
+}  // namespace
+}  // namespace larkpost::platform
