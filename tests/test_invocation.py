@@ -102,6 +102,27 @@ def test_settings_file_is_read_like_a_profile(scripted_smtp, run_larkpost, case)
     assert srv.commands[:2] == [f"EHLO {domain}\r\n".encode(), f"MAIL FROM:<{address}>\r\n".encode()]
 
 
+def unreadable_settings(kind, tmp_path, port):
+    """A first argument naming a settings file that cannot be read, and that file's name as shown."""
+    if kind == "missing":
+        return "-server", "server"  # as in `larkpost -server mail.example.com ...`
+    if kind == "directory":
+        return "-" + host_path(tmp_path), host_path(tmp_path)
+    big = tmp_path / "big.ini"
+    head = f"[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nDomain=big.test\r\n".encode()
+    big.write_bytes(head + b";" * (1024 * 1024 + 1 - len(head)))
+    return "-" + host_path(big), host_path(big)
+
+
+@pytest.mark.parametrize("kind", ["missing", "directory", "too large"])
+def test_unreadable_settings_file_is_reported(scripted_smtp, run_larkpost, tmp_path, kind):
+    srv = scripted_smtp()
+    first, shown = unreadable_settings(kind, tmp_path, srv.port)
+    status, stdout = run_larkpost([first, "-s", "127.0.0.1", "-p", srv.port, "a@x.test"], stdin=b"x\n")
+    assert (status, stdout) == (0, output(f"Settings file '{shown}' could not be read, using defaults\n"))
+    assert srv.commands[0] == b"EHLO localhost.localdomain\r\n"
+
+
 def test_settings_file_of_the_largest_size_is_read(scripted_smtp, run_larkpost):
     srv = scripted_smtp()
     head = f"[SMTP]\r\nServer=127.0.0.1\r\nPort={srv.port}\r\nDomain=big.test\r\n".encode()
@@ -143,8 +164,8 @@ def test_options_override_settings(scripted_smtp, run_larkpost):
 
 def test_defaults_without_settings_file(scripted_smtp, run_larkpost):
     srv = scripted_smtp()
-    status, _ = run_larkpost(["-s", "127.0.0.1", "-p", str(srv.port), "a@x.test"], stdin=b"x\n")
-    assert status == 0
+    status, stdout = run_larkpost(["-s", "127.0.0.1", "-p", str(srv.port), "a@x.test"], stdin=b"x\n")
+    assert (status, stdout) == (0, output(""))  # a missing default file is no news
     assert srv.commands[:2] == [b"EHLO localhost.localdomain\r\n", b"MAIL FROM:<larkpost>\r\n"]
 
 
@@ -158,23 +179,40 @@ def test_options_end_at_the_first_recipient(scripted_smtp, run_larkpost):
     assert srv.message() == b"Subject: s\r\n\r\nx\r\n"  # no -h: no program header
 
 
+def default_settings_path(tmp_path, env):
+    if is_windows_build():  # in the Windows directory
+        prefix = Path(os.environ.get("WINEPREFIX") or Path.home() / ".wine")
+        return prefix / "drive_c" / "windows" / "larkpost.ini"
+    # in the user's configuration directory
+    env["XDG_CONFIG_HOME"] = tmp_path / "config"
+    env["XDG_CONFIG_HOME"].mkdir()
+    return env["XDG_CONFIG_HOME"] / "larkpost.ini"
+
+
 def test_default_settings_file(scripted_smtp, run_larkpost, tmp_path):
     srv = scripted_smtp()
     env = {}
-    if is_windows_build():  # in the Windows directory
-        prefix = Path(os.environ.get("WINEPREFIX") or Path.home() / ".wine")
-        default = prefix / "drive_c" / "windows" / "larkpost.ini"
-    else:  # in the user's configuration directory
-        default = tmp_path / "config" / "larkpost.ini"
-        default.parent.mkdir()
-        env["XDG_CONFIG_HOME"] = default.parent
+    default = default_settings_path(tmp_path, env)
     default.write_text(f"[SMTP]\nServer=127.0.0.1\nPort={srv.port}\nDomain=default.test\n")
     try:
-        status, _ = run_larkpost(["a@x.test"], stdin=b"x\n", env=env)
+        status, stdout = run_larkpost(["a@x.test"], stdin=b"x\n", env=env)
     finally:
         default.unlink()
-    assert status == 0
+    assert (status, stdout) == (0, output(""))
     assert srv.commands[0] == b"EHLO default.test\r\n"
+
+
+def test_default_settings_file_that_cannot_be_read_is_reported(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp()
+    env = {}
+    default = default_settings_path(tmp_path, env)
+    default.mkdir()
+    try:
+        status, stdout = run_larkpost(["-s", "127.0.0.1", "-p", srv.port, "a@x.test"], stdin=b"x\n", env=env)
+    finally:
+        default.rmdir()
+    assert status == 0
+    assert stdout.endswith(text("larkpost.ini' could not be read, using defaults\n"))
 
 
 @pytest.mark.parametrize("script, expected_status", [({}, 0), ({"DATA": "554 no"}, 1), ({"RCPT": "550 no"}, 1)])

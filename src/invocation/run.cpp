@@ -163,7 +163,7 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out) {
   }
 
   PreparedJob job;
-  std::size_t first = loadSettings(args, job.settings);
+  std::size_t first = loadSettings(args, job.settings, out);
   OptionsOutcome options = parseOptions(args, first, job.settings, findAttachment, out);
   if (options.usageRequested) {
     printUsage(out);

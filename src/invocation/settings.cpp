@@ -2,6 +2,7 @@
 #include "invocation/settings.h"
 
 #include "invocation/options.h"
+#include "invocation/printable.h"
 #include "platform/platform.h"
 
 namespace larkpost {
@@ -13,27 +14,44 @@ constexpr const char* kSection = "SMTP";
 void readText(const std::string& path, const char* key, std::string& field) {
   if (auto value = platform::profileString(path, kSection, key)) field = *value;
 }
+
+void readSettings(const std::string& path, JobSettings& settings) {
+  readText(path, "Server", settings.server);
+  readText(path, "From", settings.senderName);
+  readText(path, "Domain", settings.domain);
+  readText(path, "Address", settings.senderAddress);
+  // Read as text, so that a value out of range is refused as written, not wrapped into
+  // a port; a value without digits keeps the default.
+  std::optional<std::string> port = platform::profileString(path, kSection, "Port");
+  if (port && parsePort(*port)) setPort(settings, *port);
+  settings.timeoutSeconds = platform::profileInt(path, kSection, "Timeout", 0);
+}
+
+// A file named on the command line and not read would otherwise go unnoticed: the run
+// would send through the default server instead. Having no default file is normal.
+bool worthReporting(const SettingsChoice& choice, platform::ProfileAccess access) {
+  return access == platform::ProfileAccess::kUnreadable ||
+         (access == platform::ProfileAccess::kMissing && choice.named);
+}
 }  // namespace
 
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,
                                   const std::string& defaultPath) {
   if (args.size() > 1 && args[1].size() >= kMinSettingsArgumentLength && args[1][0] == '-') {
-    return {args[1].substr(1), 2};
+    return {args[1].substr(1), 2, true};
   }
-  return {defaultPath, 1};
+  return {defaultPath, 1, false};
 }
 
-std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings) {
+std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
+                         std::ostream& out) {
   SettingsChoice choice = chooseSettingsFile(args, platform::defaultSettingsPath());
-  readText(choice.path, "Server", settings.server);
-  readText(choice.path, "From", settings.senderName);
-  readText(choice.path, "Domain", settings.domain);
-  readText(choice.path, "Address", settings.senderAddress);
-  // Read as text, so that a value out of range is refused as written, not wrapped into
-  // a port; a value without digits keeps the default.
-  std::optional<std::string> port = platform::profileString(choice.path, kSection, "Port");
-  if (port && parsePort(*port)) setPort(settings, *port);
-  settings.timeoutSeconds = platform::profileInt(choice.path, kSection, "Timeout", 0);
+  platform::ProfileAccess access = platform::profileAccess(choice.path);
+  if (access == platform::ProfileAccess::kReadable) {
+    readSettings(choice.path, settings);
+  } else if (worthReporting(choice, access)) {
+    out << "Settings file '" << printable(choice.path) << "' could not be read, using defaults\n";
+  }
   return choice.firstOptionIndex;
 }
 

@@ -3,6 +3,7 @@
 #define LARKPOST_INVOCATION_SETTINGS_H_
 
 #include <cstddef>
+#include <ostream>
 #include <span>
 #include <string>
 
@@ -13,6 +14,7 @@ namespace larkpost {
 struct SettingsChoice {
   std::string path;
   std::size_t firstOptionIndex = 1;  // where the options begin on the command line
+  bool named = false;                // the command line named the file
 };
 
 // A first argument that begins with '-' and is at least 5 characters long names the
@@ -21,8 +23,11 @@ SettingsChoice chooseSettingsFile(std::span<const std::string> args,
                                   const std::string& defaultPath);
 
 // Fills the settings-file fields of `settings` (section SMTP) and returns the index of
-// the first option argument. A missing file, section or key leaves the defaults.
-std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings);
+// the first option argument. A missing file, section or key leaves the defaults. A file
+// that cannot be read leaves them too, but says so on `out` first, unless it is the
+// default file and does not exist.
+std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
+                         std::ostream& out);
 
 }  // namespace larkpost
 
