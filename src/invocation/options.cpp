@@ -6,6 +6,7 @@
 #include <array>
 
 #include "invocation/printable.h"
+#include "invocation/setting_keys.h"
 
 namespace larkpost {
 namespace {
@@ -46,6 +47,34 @@ const OptionWithValue* findValueOption(char letter) {
     if (option.letter == letter) return &option;
   }
   return nullptr;
+}
+
+enum class LongResult { kApplied, kHelp, kVersion, kInvalid };
+
+// One "--name" or "--name=value" argument.
+LongResult applyLongOption(const std::string& argument, JobSettings& settings,
+                           std::string& invalid, std::ostream& out) {
+  std::size_t equals = argument.find('=');
+  std::string_view name = std::string_view(argument).substr(0, equals);
+  bool hasValue = equals != std::string::npos;
+  if (!hasValue && name == "--check") {
+    settings.check = true;
+  } else if (!hasValue && name == "--help") {
+    return LongResult::kHelp;
+  } else if (!hasValue && name == "--version") {
+    return LongResult::kVersion;
+  } else if (const SettingKey* setting = findLongOption(name)) {
+    if (!hasValue) {
+      out << "Not Enough Information For Switch '" << printable(argument) << "'\n";
+    } else if (!setting->apply(settings, argument.substr(equals + 1))) {
+      invalid = "Invalid value '" + printable(argument.substr(equals + 1)) + "' for " +
+                std::string(name) + "\n";
+      return LongResult::kInvalid;
+    }
+  } else {
+    out << "\n\bUnknown switch '" << printable(argument) << "', ignoring\n";
+  }
+  return LongResult::kApplied;
 }
 
 bool isOptionArgument(const std::string& argument) {
@@ -123,11 +152,33 @@ OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first
   std::size_t k = first;
   while (k < args.size() && isOptionArgument(args[k])) {
     const std::string& argument = args[k];
+    if (argument.starts_with("--")) {
+      OptionsOutcome outcome;
+      outcome.firstRecipient = k;
+      switch (applyLongOption(argument, settings, outcome.invalid, out)) {
+        case LongResult::kApplied:
+          k += 1;
+          continue;
+        case LongResult::kHelp:
+          outcome.helpRequested = true;
+          return outcome;
+        case LongResult::kVersion:
+          outcome.versionRequested = true;
+          return outcome;
+        case LongResult::kInvalid:
+          return outcome;
+      }
+    }
     char letter = argument.size() > 1 ? lowerLetter(argument[1]) : '\0';
     bool hasValue = k + 1 < args.size();
     const OptionWithValue* valueOption = findValueOption(letter);
 
-    if (letter == '?') return {k, true};
+    if (letter == '?') {
+      OptionsOutcome usage;
+      usage.firstRecipient = k;
+      usage.usageRequested = true;
+      return usage;
+    }
     if (valueOption || letter == 'a') {
       if (!hasValue) {
         out << "Not Enough Information For Switch '" << printable(argument) << "'\n";
@@ -152,7 +203,9 @@ OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first
     }
   }
   out.flush();
-  return {k, false};
+  OptionsOutcome outcome;
+  outcome.firstRecipient = k;
+  return outcome;
 }
 
 bool hasRecipientSource(std::size_t firstRecipient, std::size_t argumentCount,
@@ -180,6 +233,25 @@ void printUsage(std::ostream& out) {
   std::string last = "   -t";
   last.resize(46, ' ');
   out << last << "--  Parse Header for To and From\n";
+  out.flush();
+}
+
+}  // namespace larkpost
+
+namespace larkpost {
+
+void printHelp(std::ostream& out) {
+  printUsage(out);
+  out << "\nLong options:\n"
+         "   --check                  Connect, show what the server offers, send nothing\n"
+         "   --help                   Show this text\n"
+         "   --version                Show the version and the TLS library\n";
+  for (const SettingKey& setting : settingKeys()) {
+    if (setting.longOption.empty()) continue;
+    std::string line = "   " + std::string(setting.longOption) + "=" + std::string(setting.help);
+    line.resize(std::max<std::size_t>(line.size() + 1, 28), ' ');
+    out << line << "Setting " << setting.key << "\n";
+  }
   out.flush();
 }
 

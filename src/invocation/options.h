@@ -28,10 +28,15 @@ using FileFinder = std::function<std::optional<FoundFile>(const std::string&)>;
 struct OptionsOutcome {
   std::size_t firstRecipient = 0;  // index of the first argument that is not an option
   bool usageRequested = false;     // -? was given: print the usage and end the run
+  bool helpRequested = false;      // --help: the usage and the long options, then end
+  bool versionRequested = false;   // --version
+  std::string invalid;             // the message for a value an option cannot take
 };
 
 // Applies the options from args[first] on to `settings`, in order, printing the
 // warnings about unknown switches, missing values and missing attachments to `out`.
+// An argument that begins with "--" is a long option, "--name" or "--name=value"; its
+// value never comes from the next argument.
 OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first,
                             JobSettings& settings, const FileFinder& findFile,
                             std::ostream& out);
@@ -42,6 +47,9 @@ bool hasRecipientSource(std::size_t firstRecipient, std::size_t argumentCount,
                         const JobSettings& settings);
 
 void printUsage(std::ostream& out);
+
+// The usage, then each long option on a line of its own.
+void printHelp(std::ostream& out);
 
 // A decimal integer as C reads it: leading white space, an optional sign, digits up to
 // the first non-digit, wrapping modulo 2^32; no digit gives 0.

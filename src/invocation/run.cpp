@@ -22,6 +22,7 @@
 #include "invocation/run_failure.h"
 #include "invocation/settings.h"
 #include "platform/platform.h"
+#include "platform/tls.h"
 #include "smtp/dialogue.h"
 #include "smtp/recipient_list.h"
 #include "smtp/session.h"
@@ -154,20 +155,23 @@ std::optional<FoundFile> findAttachment(const std::string& path) {
                    std::make_shared<platform::File>(std::move(*file))};
 }
 
-int runWithArguments(std::span<const std::string> args, std::ostream& out) {
-  out << kBanner;
-  if (args.size() < 2) {
-    out << kRecipientsNeeded;
-    printUsage(out);
-    return kExitFailed;
-  }
-
+// The run once the banner is out; every RunFailure ends here.
+int runSettled(std::span<const std::string> args, std::ostream& out) {
   PreparedJob job;
   std::size_t first = loadSettings(args, job.settings, out);
   OptionsOutcome options = parseOptions(args, first, job.settings, findAttachment, out);
+  if (!options.invalid.empty()) throw RunFailure{options.invalid};
   if (options.usageRequested) {
     printUsage(out);
     return kExitFailed;
+  }
+  if (options.helpRequested) {
+    printHelp(out);
+    return kExitSent;
+  }
+  if (options.versionRequested) {
+    out << "Larkpost " << LARKPOST_VERSION << "\nTLS: " << platform::tlsBackendVersion() << "\n";
+    return kExitSent;
   }
   if (!job.settings.tlsVerify) {
     out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
@@ -181,8 +185,18 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out) {
   // The last recipient on the command line is sent to first.
   auto recipients = args.subspan(options.firstRecipient);
   job.commandLineRecipients.assign(recipients.rbegin(), recipients.rend());
+  return prepareAndDeliver(job, out);
+}
+
+int runWithArguments(std::span<const std::string> args, std::ostream& out) {
+  out << kBanner;
+  if (args.size() < 2) {
+    out << kRecipientsNeeded;
+    printUsage(out);
+    return kExitFailed;
+  }
   try {
-    return prepareAndDeliver(job, out);
+    return runSettled(args, out);
   } catch (const RunFailure& failure) {
     out << failure.message;
     out.flush();

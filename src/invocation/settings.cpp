@@ -3,6 +3,8 @@
 
 #include "invocation/options.h"
 #include "invocation/printable.h"
+#include "invocation/run_failure.h"
+#include "invocation/setting_keys.h"
 #include "platform/platform.h"
 
 namespace larkpost {
@@ -25,6 +27,18 @@ void readSettings(const std::string& path, JobSettings& settings) {
   std::optional<std::string> port = platform::profileString(path, kSection, "Port");
   if (port && parsePort(*port)) setPort(settings, *port);
   settings.timeoutSeconds = platform::profileInt(path, kSection, "Timeout", 0);
+  for (const SettingKey& setting : settingKeys()) {
+    std::optional<std::string> value = platform::profileString(path, kSection, setting.key);
+    if (value && !setting.apply(settings, *value)) {
+      throw RunFailure{"Invalid value '" + printable(*value) + "' for " +
+                       std::string(setting.key) + " in the settings file\n"};
+    }
+  }
+  // As msmtp does: a password others can read is no secret, and the user should know.
+  if (!settings.password.empty() && platform::readableByOthers(path)) {
+    throw RunFailure{"Settings file '" + printable(path) +
+                     "' holds a password and can be read by others; chmod 600 it\n"};
+  }
 }
 
 // A file named on the command line and not read would otherwise go unnoticed: the run
@@ -37,7 +51,9 @@ bool worthReporting(const SettingsChoice& choice, platform::ProfileAccess access
 
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,
                                   const std::string& defaultPath) {
-  if (args.size() > 1 && args[1].size() >= kMinSettingsArgumentLength && args[1][0] == '-') {
+  // "--name" is a long option, never a settings file.
+  if (args.size() > 1 && args[1].size() >= kMinSettingsArgumentLength && args[1][0] == '-' &&
+      args[1][1] != '-') {
     return {args[1].substr(1), 2, true};
   }
   return {defaultPath, 1, false};

@@ -17,15 +17,16 @@ struct SettingsChoice {
   bool named = false;                // the command line named the file
 };
 
-// A first argument that begins with '-' and is at least 5 characters long names the
-// settings file (the rest of it after the '-'); otherwise `defaultPath` is used.
+// A first argument that begins with a single '-' and is at least 5 characters long names
+// the settings file (the rest of it after the '-'); otherwise `defaultPath` is used.
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,
                                   const std::string& defaultPath);
 
 // Fills the settings-file fields of `settings` (section SMTP) and returns the index of
 // the first option argument. A missing file, section or key leaves the defaults. A file
 // that cannot be read leaves them too, but says so on `out` first, unless it is the
-// default file and does not exist.
+// default file and does not exist. Throws RunFailure for a value a setting cannot take,
+// and for a password in a file others can read.
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
                          std::ostream& out);
 

@@ -48,6 +48,10 @@ std::optional<std::string> profileString(const std::string& path, std::string_vi
 std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
                         std::int32_t fallback);
 
+// True when users other than the owner may read the file at `path` (POSIX permission
+// bits for group or others); always false on Windows, whose files have no such bits.
+bool readableByOthers(const std::string& path);
+
 // --- Files -----------------------------------------------------------------------
 
 // An open file, read and written through its handle; closed when the object goes.

@@ -304,6 +304,11 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
 
 std::string localTextToUtf8(const std::string& text) { return text; }
 
+bool readableByOthers(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 void wipeMemory(void* data, std::size_t size) { ::explicit_bzero(data, size); }
 
 std::ptrdiff_t readStandardInput(std::span<char> into) {

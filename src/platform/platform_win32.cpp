@@ -412,6 +412,8 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
 
 std::string localTextToUtf8(const std::string& text) { return ansiToUtf8(text.c_str()); }
 
+bool readableByOthers(const std::string& /*path*/) { return false; }
+
 void wipeMemory(void* data, std::size_t size) { SecureZeroMemory(data, size); }
 
 std::ptrdiff_t readStandardInput(std::span<char> into) {

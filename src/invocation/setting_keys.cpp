@@ -1,0 +1,109 @@
+// Values are checked when they are read: a mistyped Security or Auth must end the run
+// before anything is sent, not quietly fall back to something weaker.
+#include "invocation/setting_keys.h"
+
+#include <array>
+
+#include "smtp/session.h"
+
+namespace larkpost {
+namespace {
+
+std::string lowerCased(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool setSecurity(JobSettings& settings, const std::string& value) {
+  std::string name = lowerCased(value);
+  if (name == "none") {
+    settings.security = Security::kNone;
+  } else if (name == "starttls") {
+    settings.security = Security::kStartTls;
+  } else if (name == "tls") {
+    settings.security = Security::kTls;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool setAuth(JobSettings& settings, const std::string& value) {
+  static constexpr std::array<std::pair<std::string_view, AuthChoice>, 6> kNames{{
+      {"auto", AuthChoice::kAuto},
+      {"plain", AuthChoice::kPlain},
+      {"login", AuthChoice::kLogin},
+      {"xoauth2", AuthChoice::kXoauth2},
+      {"oauthbearer", AuthChoice::kOauthBearer},
+      {"none", AuthChoice::kNone},
+  }};
+  std::string name = lowerCased(value);
+  for (auto [known, choice] : kNames) {
+    if (name == known) {
+      settings.auth = choice;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool setFingerprint(JobSettings& settings, const std::string& value) {
+  if (value.empty()) {
+    settings.fingerprint.clear();
+    return true;
+  }
+  std::optional<std::string> fingerprint = normalizedFingerprint(value);
+  if (!fingerprint) return false;
+  settings.fingerprint = *fingerprint;
+  return true;
+}
+
+template <bool JobSettings::*field>
+bool setYesNo(JobSettings& settings, const std::string& value) {
+  std::optional<bool> yes = parseYesNo(value);
+  if (!yes) return false;
+  settings.*field = *yes;
+  return true;
+}
+
+template <std::string JobSettings::*field>
+bool setText(JobSettings& settings, const std::string& value) {
+  settings.*field = value;
+  return true;
+}
+
+constexpr std::array<SettingKey, 9> kSettingKeys{{
+    {"Security", "--security", "none|starttls|tls", setSecurity},
+    {"User", "--user", "name", setText<&JobSettings::user>},
+    // No long option: a password on the command line is in every process list.
+    {"Password", "", "", setText<&JobSettings::password>},
+    {"PasswordCommand", "--password-command", "command", setText<&JobSettings::passwordCommand>},
+    {"Auth", "--auth", "auto|plain|login|xoauth2|oauthbearer|none", setAuth},
+    {"CAFile", "--ca-file", "file", setText<&JobSettings::caFile>},
+    {"Fingerprint", "--fingerprint", "sha256", setFingerprint},
+    {"TlsVerify", "--tls-verify", "yes|no", setYesNo<&JobSettings::tlsVerify>},
+    {"PlaintextAuth", "--plaintext-auth", "yes|no", setYesNo<&JobSettings::plaintextAuth>},
+}};
+
+}  // namespace
+
+std::span<const SettingKey> settingKeys() { return kSettingKeys; }
+
+const SettingKey* findLongOption(std::string_view name) {
+  for (const SettingKey& setting : kSettingKeys) {
+    if (!setting.longOption.empty() && setting.longOption == name) return &setting;
+  }
+  return nullptr;
+}
+
+std::optional<bool> parseYesNo(std::string_view text) {
+  std::string value = lowerCased(text);
+  if (value == "yes" || value == "true" || value == "on" || value == "1") return true;
+  if (value == "no" || value == "false" || value == "off" || value == "0") return false;
+  return std::nullopt;
+}
+
+}  // namespace larkpost
