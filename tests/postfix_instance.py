@@ -127,6 +127,8 @@ class Postfix:
             "smtpd_forbid_bare_newline": "reject",
             "smtpd_forbid_bare_newline_exclusions": "",
             "smtpd_forbid_unauth_pipelining": "yes",
+            # As many relays do: the client must split longer lists into transactions.
+            "smtpd_recipient_limit": "100",
             "smtpd_helo_required": "yes",
             "strict_rfc821_envelopes": "yes",
             # Keep the message as the client sent it: no added Date, Message-ID or From.

@@ -44,6 +44,12 @@ struct JobSettings {
   bool tlsVerify = true;
   bool plaintextAuth = false;  // allow a password over a plaintext connection
   bool check = false;          // --check: probe the server, send nothing
+  // Delivery: at most this many recipients a transaction (0: as many as the server
+  // takes); further attempts after a temporary failure, the first after this many
+  // seconds, each later one after twice as long.
+  std::int32_t maxRecipients = 0;
+  std::int32_t retries = 0;
+  std::int32_t retryDelaySeconds = 30;
 
   std::string subject;
   std::int32_t priority = 0;  // 0: no X-Priority line

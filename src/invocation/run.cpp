@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <unordered_set>
 #include <vector>
 
 #include "compose/byte_source.h"
@@ -23,6 +24,7 @@
 #include "invocation/settings.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
+#include "smtp/delivery.h"
 #include "smtp/dialogue.h"
 #include "smtp/recipient_list.h"
 #include "smtp/session.h"
@@ -73,13 +75,23 @@ std::vector<std::string> headerRecipients(const std::vector<std::string>& addres
   return checkedList(readRecipientList(source), "temporary list");
 }
 
-std::vector<std::string> gatherRecipients(const PreparedJob& job) {
+std::vector<std::string> listedRecipients(const PreparedJob& job) {
   const JobSettings& settings = job.settings;
   if (settings.parseHeader) return headerRecipients(job.inputHeader.recipients);
   if (settings.useList) {
     return checkedList(readRecipientFile(settings.listPath), printable(settings.listPath));
   }
   return job.commandLineRecipients;
+}
+
+// The recipients in sending order, each once.
+std::vector<std::string> gatherRecipients(const PreparedJob& job) {
+  std::vector<std::string> recipients;
+  std::unordered_set<std::string> seen;
+  for (std::string& address : listedRecipients(job)) {
+    if (seen.insert(address).second) recipients.push_back(std::move(address));
+  }
+  return recipients;
 }
 
 // Nothing unsafe is ever sent: these are refused before connecting.
@@ -107,34 +119,40 @@ MessageFrame makeFrame(const PreparedJob& job) {
   return frame;
 }
 
-// From the greeting to the end of the message. Returns the exit status.
+// About how large the message will be, when the input is a file: its bytes with CR LF
+// line ends, the header, and each attachment in base64 (4/3, and CR LF every 72).
+std::optional<std::uint64_t> estimatedSize(const JobSettings& settings) {
+  constexpr std::uint64_t kHeaderAllowance = 2048;
+  constexpr std::uint64_t kPartAllowance = 512;
+  std::optional<std::uint64_t> input = platform::standardInputSize();
+  if (!input) return std::nullopt;
+  std::uint64_t size = *input + *input / 40 + kHeaderAllowance;
+  if (settings.attach) {
+    std::optional<std::uint64_t> attachment = settings.attachFile->size();
+    if (!attachment) return std::nullopt;
+    size += (*attachment + 2) / 3 * 4 * 74 / 72 + kPartAllowance;
+  }
+  return size;
+}
+
+// From the greeting to the last transaction. Returns the exit status.
 int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   const JobSettings& settings = job.settings;
-  Session session = [&job] {
-    std::optional<Secret> secret = obtainSecret(job.settings);
-    SessionEvents unobserved;
-    return openSession(job.settings, TimeLimits::withOverride(job.settings.timeoutSeconds),
-                       secret ? &*secret : nullptr, unobserved);
-  }();  // the secret is wiped here, its work done
-  SmtpConnection& connection = session.connection;
-  try {
-    EnvelopeOutcome envelope = sendEnvelope(connection, settings, job.recipients, out);
-    DataWriter writer(connection);
-    StreamResult streamed = sendMessageStream(settings, makeFrame(job), input, writer);
+  std::optional<Secret> secret = obtainSecret(job.settings);
+  WriteMessage writeMessage = [&job, &input](TextSink& sink, const ServerCapabilities&) {
+    DataWriter writer(sink);
+    StreamResult streamed = sendMessageStream(job.settings, makeFrame(job), input, writer);
     if (streamed == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
     if (streamed == StreamResult::kAttachmentFailed) {
-      throw RunFailure{"Could not read attachment '" + printable(settings.attachPath) +
+      throw RunFailure{"Could not read attachment '" + printable(job.settings.attachPath) +
                        "', message not sent\n"};
     }
-    endMessage(connection, writer.atLineStart());
-    connection.quit();
-    return envelope.refused == 0 ? kExitSent : kExitSomeRefused;
-  } catch (const RunFailure& failure) {
-    out << failure.message;
-    out.flush();
-    if (failure.end == SessionEnd::kQuit) connection.quit();
-    return kExitFailed;
-  }
+    return writer.atLineStart();
+  };
+  DeliveryOutcome outcome =
+      larkpost::deliver(settings, {job.recipients, writeMessage, estimatedSize(settings)},
+                        secret ? &*secret : nullptr, out);
+  return outcome.exitStatus();
 }
 
 int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
@@ -182,9 +200,13 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
     printUsage(out);
     return kExitFailed;
   }
-  // The last recipient on the command line is sent to first.
+  // The last recipient on the command line is sent to first. Addresses go on the wire in
+  // UTF-8 (SMTPUTF8), whatever code page the command line and settings file use.
   auto recipients = args.subspan(options.firstRecipient);
-  job.commandLineRecipients.assign(recipients.rbegin(), recipients.rend());
+  for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
+    job.commandLineRecipients.push_back(platform::localTextToUtf8(*it));
+  }
+  job.settings.senderAddress = platform::localTextToUtf8(job.settings.senderAddress);
   return prepareAndDeliver(job, out);
 }
 

@@ -15,6 +15,12 @@ enum class SessionEnd {
 struct RunFailure {
   std::string message;  // printed exactly as it stands
   SessionEnd end = SessionEnd::kDrop;
+  // A later attempt may succeed: a 4yz reply, a time-out, a closed connection, a
+  // connection that could not be made.
+  bool temporary = false;
+  // The end of the message was sent and its reply never came: the server may have
+  // taken it, so sending it again could deliver it twice (RFC 5321 6.1).
+  bool maybeDelivered = false;
 };
 
 }  // namespace larkpost

@@ -3,6 +3,7 @@
 #include "invocation/setting_keys.h"
 
 #include <array>
+#include <charconv>
 
 #include "smtp/session.h"
 
@@ -69,13 +70,22 @@ bool setYesNo(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+template <std::int32_t JobSettings::*field>
+bool setCount(JobSettings& settings, const std::string& value) {
+  std::int32_t count = 0;
+  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
+  if (error != std::errc() || end != value.data() + value.size() || count < 0) return false;
+  settings.*field = count;
+  return true;
+}
+
 template <std::string JobSettings::*field>
 bool setText(JobSettings& settings, const std::string& value) {
   settings.*field = value;
   return true;
 }
 
-constexpr std::array<SettingKey, 9> kSettingKeys{{
+constexpr std::array<SettingKey, 12> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -86,6 +96,9 @@ constexpr std::array<SettingKey, 9> kSettingKeys{{
     {"Fingerprint", "--fingerprint", "sha256", setFingerprint},
     {"TlsVerify", "--tls-verify", "yes|no", setYesNo<&JobSettings::tlsVerify>},
     {"PlaintextAuth", "--plaintext-auth", "yes|no", setYesNo<&JobSettings::plaintextAuth>},
+    {"MaxRecipients", "--max-recipients", "count", setCount<&JobSettings::maxRecipients>},
+    {"Retry", "--retry", "count", setCount<&JobSettings::retries>},
+    {"RetryDelay", "--retry-delay", "seconds", setCount<&JobSettings::retryDelaySeconds>},
 }};
 
 }  // namespace

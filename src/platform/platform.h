@@ -93,6 +93,10 @@ std::string storedFileName(const std::string& path);
 // ends. std::nullopt when none could be made; `error` then says why.
 std::optional<File> createTemporaryFile(std::string_view prefix, std::string& error);
 
+// The size of standard input when it is a regular file (redirected from one), which is
+// what the message will be read from; std::nullopt for a pipe or a terminal.
+std::optional<std::uint64_t> standardInputSize();
+
 // Text from the command line or the settings file, in UTF-8: on Windows it arrives in
 // the ANSI code page and is converted; elsewhere it is UTF-8 already.
 std::string localTextToUtf8(const std::string& text);

@@ -304,6 +304,12 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
 
 std::string localTextToUtf8(const std::string& text) { return text; }
 
+std::optional<std::uint64_t> standardInputSize() {
+  struct stat info {};
+  if (::fstat(STDIN_FILENO, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
 bool readableByOthers(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;

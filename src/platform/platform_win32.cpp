@@ -412,6 +412,13 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
 
 std::string localTextToUtf8(const std::string& text) { return ansiToUtf8(text.c_str()); }
 
+std::optional<std::uint64_t> standardInputSize() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  LARGE_INTEGER size{};
+  if (GetFileType(input) != FILE_TYPE_DISK || !GetFileSizeEx(input, &size)) return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
 bool readableByOthers(const std::string& /*path*/) { return false; }
 
 void wipeMemory(void* data, std::size_t size) { SecureZeroMemory(data, size); }

@@ -1,10 +1,11 @@
 // The mail transaction's commands and how each reply is judged. Only a positive completion
 // (2yz) accepts the sender or a recipient; a server that answers 421 is closing, so
-// nothing more is sent to it.
+// nothing more is sent to it. Pipelined or not, the commands and the reading of their
+// replies are the same loop: without PIPELINING the window is one command.
 #include "smtp/dialogue.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <deque>
 
 #include "invocation/printable.h"
 #include "invocation/run_failure.h"
@@ -28,46 +29,29 @@ SessionEnd endAfter(const Reply& reply) {
   return reply.closing() ? SessionEnd::kDrop : SessionEnd::kQuit;
 }
 
-std::string senderFailure(const JobSettings& settings) {
-  return "Error sending mail from user [" + printable(settings.senderAddress) + "]\n";
+bool isTemporary(const Reply& reply) { return reply.wellFormed() && reply.first() == '4'; }
+
+std::string mailCommand(std::string_view sender, const MailParameters& parameters) {
+  std::string line(kMailPrefix);
+  line += sender;
+  line += '>';
+  if (parameters.size) line += " SIZE=" + std::to_string(*parameters.size);
+  if (parameters.eightBitMime) line += " BODY=8BITMIME";
+  if (parameters.smtpUtf8) line += " SMTPUTF8";
+  return line + "\r\n";
 }
 
-std::string recipientFailure(std::string_view address) {
-  return "Error sending mail to user [" + printable(address) + "]\n";
-}
-
-std::string envelopeCommand(std::string_view prefix, std::string_view address) {
-  std::string line(prefix);
+std::string rcptCommand(std::string_view address) {
+  std::string line(kRcptPrefix);
   line += address;
-  line += ">\r\n";
-  return line;
+  return line + ">\r\n";
 }
 
-void sendMailFrom(SmtpConnection& connection, const JobSettings& settings) {
-  Reply reply = connection.command(envelopeCommand(kMailPrefix, settings.senderAddress),
-                                   connection.limits().command);
-  if (!reply.accepted()) throw RunFailure{senderFailure(settings), endAfter(reply)};
-}
-
-// True when the server accepted `address`.
-bool sendRecipient(SmtpConnection& connection, const std::string& address, std::ostream& out) {
-  if (address.empty() || !isSendableAddress(kRcptPrefix, address)) {
-    out << recipientFailure(address);
-    return false;
-  }
-  Reply reply = connection.command(envelopeCommand(kRcptPrefix, address),
-                                   connection.limits().command);
-  if (reply.closing()) throw RunFailure{recipientFailure(address), SessionEnd::kDrop};
-  if (reply.accepted()) return true;
-  out << recipientFailure(address);
-  return false;
-}
-
-void sendData(SmtpConnection& connection) {
-  Reply reply = connection.command("DATA\r\n", connection.limits().data);
-  if (!reply.wellFormed() || reply.first() != '3') {
-    throw RunFailure{"Server refused message data\n", endAfter(reply)};
-  }
+// "Too many recipients" (RFC 5321 4.5.3.1.10): not a refusal, but "not in this
+// transaction". Older servers say 552 with the enhanced code 5.5.3.
+bool tooManyRecipients(const Reply& reply) {
+  if (reply.hasCode("452")) return true;
+  return reply.hasCode("552") && reply.lines.front().compare(4, 5, "5.5.3") == 0;
 }
 
 }  // namespace
@@ -82,33 +66,104 @@ bool isSendableDomain(std::string_view domain) {
          kHeloPrefix.size() + domain.size() + 2 <= kMaxCommandLine;
 }
 
-EnvelopeOutcome sendEnvelope(SmtpConnection& connection, const JobSettings& settings,
-                             const std::vector<std::string>& recipients, std::ostream& out) {
-  sendMailFrom(connection, settings);
-
-  EnvelopeOutcome outcome;
-  std::unordered_set<std::string> seen;
-  for (const std::string& address : recipients) {
-    if (!seen.insert(address).second) continue;  // each address is sent once
-    if (sendRecipient(connection, address, out)) {
-      ++outcome.accepted;
-    } else {
-      ++outcome.refused;
-    }
-    out.flush();
-  }
-  if (outcome.accepted == 0) throw RunFailure{"\nNo valid recpients.\n", SessionEnd::kQuit};
-
-  sendData(connection);
-  return outcome;
+bool isInternationalAddress(std::string_view address) {
+  return std::any_of(address.begin(), address.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-void endMessage(SmtpConnection& connection, bool dataEndedLine) {
-  Reply reply =
-      connection.command(dataEndedLine ? ".\r\n" : "\r\n.\r\n", connection.limits().endOfData);
-  if (!reply.accepted()) {
-    throw RunFailure{"Server did not accept the message\n", endAfter(reply)};
+std::string recipientFailure(std::string_view address) {
+  return "Error sending mail to user [" + printable(address) + "]\n";
+}
+
+std::string senderFailure(std::string_view address) {
+  return "Error sending mail from user [" + printable(address) + "]\n";
+}
+
+std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::string_view sender,
+                                          const MailParameters& parameters,
+                                          std::span<const std::string> recipients,
+                                          bool pipelining) {
+  const std::size_t window = pipelining ? kPipelineWindow : 1;
+  const int limit = connection.limits().command;
+  std::vector<RecipientResult> results(recipients.size());
+  // Commands sent and not yet answered: recipient indexes, the MAIL command as npos.
+  constexpr std::size_t kMail = static_cast<std::size_t>(-1);
+  std::deque<std::size_t> awaiting{kMail};
+  connection.sendText(mailCommand(sender, parameters));
+  std::optional<Reply> mailRefusal;
+  std::size_t next = 0;
+  bool stopped = false;  // after a refused sender or too many recipients
+  while (!awaiting.empty() || (!stopped && next < recipients.size())) {
+    while (!stopped && next < recipients.size() && awaiting.size() < window) {
+      const std::string& address = recipients[next];
+      bool sendable = !address.empty() && isSendableAddress(kRcptPrefix, address) &&
+                      (parameters.smtpUtf8 || !isInternationalAddress(address));
+      if (sendable) {
+        connection.sendText(rcptCommand(address));
+        awaiting.push_back(next);
+      } else {
+        results[next].state = RecipientState::kRefused;
+      }
+      ++next;
+    }
+    if (awaiting.empty()) break;
+    Reply reply = connection.readReply(limit);
+    std::size_t answered = awaiting.front();
+    awaiting.pop_front();
+    if (answered == kMail) {
+      if (!reply.accepted()) {
+        mailRefusal = reply;
+        stopped = true;
+      }
+      continue;
+    }
+    if (mailRefusal) continue;  // answers to a transaction that never began
+    if (reply.closing()) {
+      throw RunFailure{recipientFailure(recipients[answered]), SessionEnd::kDrop, true};
+    }
+    RecipientResult& result = results[answered];
+    result.reply = reply;
+    if (reply.accepted()) {
+      result.state = RecipientState::kAccepted;
+    } else if (tooManyRecipients(reply)) {
+      result.state = RecipientState::kDeferred;
+      stopped = true;
+    } else {
+      result.state = RecipientState::kRefused;
+    }
   }
+  if (mailRefusal) {
+    throw RunFailure{senderFailure(sender), endAfter(*mailRefusal), isTemporary(*mailRefusal)};
+  }
+  // Recipients after a deferred one wait for the next transaction, answered or not.
+  auto firstDeferred = std::find_if(results.begin(), results.end(), [](const RecipientResult& r) {
+    return r.state == RecipientState::kDeferred && r.reply;
+  });
+  for (auto it = firstDeferred; it != results.end(); ++it) {
+    if (it->state != RecipientState::kAccepted) it->state = RecipientState::kDeferred;
+  }
+  return results;
+}
+
+void sendData(SmtpConnection& connection) {
+  Reply reply = connection.command("DATA\r\n", connection.limits().data);
+  if (!reply.wellFormed() || reply.first() != '3') {
+    throw RunFailure{"Server refused message data\n", endAfter(reply), isTemporary(reply)};
+  }
+}
+
+Reply endMessage(SmtpConnection& connection, bool dataEndedLine) {
+  Reply reply;
+  try {
+    reply = connection.command(dataEndedLine ? ".\r\n" : "\r\n.\r\n", connection.limits().endOfData);
+  } catch (RunFailure& failure) {
+    failure.maybeDelivered = true;
+    throw;
+  }
+  if (!reply.accepted()) {
+    throw RunFailure{"Server did not accept the message\n", endAfter(reply), isTemporary(reply)};
+  }
+  return reply;
 }
 
 }  // namespace larkpost

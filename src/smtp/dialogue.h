@@ -1,21 +1,28 @@
-// The SMTP dialogue of the run's mail transaction: MAIL FROM, RCPT TO for each recipient,
-// DATA, and the end-of-data marker.
+// One mail transaction's commands: MAIL FROM, RCPT TO for each recipient (pipelined when
+// the server offers it), DATA, and the end-of-data marker.
 #ifndef LARKPOST_SMTP_DIALOGUE_H_
 #define LARKPOST_SMTP_DIALOGUE_H_
 
 #include <cstddef>
-#include <ostream>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "invocation/job_settings.h"
+#include "smtp/capabilities.h"
 #include "smtp/smtp_connection.h"
 
 namespace larkpost {
 
 // Longest command line SMTP allows, its CR LF included (RFC 5321 4.5.3.1.4).
 constexpr std::size_t kMaxCommandLine = 512;
+
+// RCPT commands sent ahead of their replies when the server pipelines: enough to hide
+// the round trip, few enough that the replies waiting meanwhile never fill a socket
+// buffer on either side, so neither end can block the other.
+constexpr std::size_t kPipelineWindow = 64;
 
 // True when `address` can go into "<prefix><address>>\r\n" safely: no control character,
 // no angle bracket, and a command line within bounds.
@@ -24,19 +31,48 @@ bool isSendableAddress(std::string_view prefix, std::string_view address);
 // True when "EHLO <domain>\r\n" (and HELO) is a safe, well-bounded command.
 bool isSendableDomain(std::string_view domain);
 
-struct EnvelopeOutcome {
-  std::size_t accepted = 0;
-  std::size_t refused = 0;  // refused by the server or not sendable
+// True when the address holds bytes above 0x7F, which only SMTPUTF8 (RFC 6531) carries.
+bool isInternationalAddress(std::string_view address);
+
+// "Error sending mail to user [...]\n" and "Error sending mail from user [...]\n".
+std::string recipientFailure(std::string_view address);
+std::string senderFailure(std::string_view address);
+
+// What MAIL FROM declares.
+struct MailParameters {
+  std::optional<std::uint64_t> size;  // SIZE= (RFC 1870)
+  bool eightBitMime = false;          // BODY=8BITMIME (RFC 6152)
+  bool smtpUtf8 = false;              // SMTPUTF8 (RFC 6531)
 };
 
-// MAIL FROM to DATA. Prints a message for each refused recipient; throws RunFailure when
-// the transaction cannot go on.
-EnvelopeOutcome sendEnvelope(SmtpConnection& connection, const JobSettings& settings,
-                             const std::vector<std::string>& recipients, std::ostream& out);
+enum class RecipientState {
+  kAccepted,  // a 2yz reply
+  kRefused,   // refused by the server, or never sendable
+  kDeferred,  // not in this transaction: too many recipients (452), or not sent after one
+};
+
+struct RecipientResult {
+  RecipientState state = RecipientState::kDeferred;
+  std::optional<Reply> reply;  // the server's reply, when the command was sent
+};
+
+// MAIL FROM, then RCPT TO for each of `recipients`, pipelined in windows when
+// `pipelining`, replies read in order. After a "too many recipients" reply (452, or 552
+// with 5.5.3) no further RCPT is sent, and that recipient and the ones after it are
+// deferred to another transaction. Recipients that cannot be sent safely (or need
+// SMTPUTF8 where `smtpUtf8` is off) are refused without a command. Throws RunFailure
+// when the server refuses the sender or closes (421).
+std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::string_view sender,
+                                          const MailParameters& parameters,
+                                          std::span<const std::string> recipients,
+                                          bool pipelining);
+
+// DATA; throws RunFailure unless the server asks for the message (354).
+void sendData(SmtpConnection& connection);
 
 // Sends the end-of-data marker (its leading CR LF only when the data did not end a
-// line) and throws RunFailure unless the server accepts the message.
-void endMessage(SmtpConnection& connection, bool dataEndedLine);
+// line) and returns the server's reply; throws RunFailure unless it accepts the message.
+Reply endMessage(SmtpConnection& connection, bool dataEndedLine);
 
 }  // namespace larkpost
 

@@ -1,10 +1,8 @@
-// Transcript tests of the dialogue: scripted replies in, exact bytes out. Refusals and
+// Transcript tests of the transaction: scripted replies in, exact bytes out. Refusals and
 // broken servers are covered end to end in tests/test_dialogue.py.
 #include "smtp/dialogue.h"
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 #include "invocation/run_failure.h"
 #include "testing/fakes.h"
@@ -20,34 +18,76 @@ class DialogueTest : public ::testing::Test {
     auto owned = std::make_unique<FakeSocket>();
     socket = owned.get();
     connection.emplace(std::move(owned), "mail.example.com", TimeLimits{});
-    settings.senderAddress = "me@example.com";
-    settings.domain = "client.example.com";
   }
 
-  // Runs the envelope with `replies` arriving in order, one per command.
-  EnvelopeOutcome envelope(std::vector<std::string> recipients,
-                           std::initializer_list<std::string> replies) {
-    for (const std::string& reply : replies) socket->arrive(reply);
-    return sendEnvelope(*connection, settings, recipients, messages);
+  // Runs the envelope with `replies` arriving in order, one per command; returns the
+  // state of each recipient as a letter: accepted, refused, deferred.
+  std::string envelope(std::vector<std::string> recipients, std::vector<std::string> replies,
+                       bool pipelining = false, MailParameters parameters = {}) {
+    for (const std::string& reply : replies) socket->arrive(reply + "\r\n");
+    std::string states;
+    for (const RecipientResult& result :
+         sendEnvelope(*connection, "me@example.com", parameters, recipients, pipelining)) {
+      states += "ARD"[static_cast<int>(result.state)];
+    }
+    return states;
   }
 
   FakeSocket* socket = nullptr;
   std::optional<SmtpConnection> connection;
-  JobSettings settings;
-  std::ostringstream messages;
 };
 
-TEST_F(DialogueTest, UnsafeAndRepeatedAddressesAreNeverSent) {
+TEST_F(DialogueTest, UnsafeAndInternationalAddressesAreNeverSent) {
   std::string tooLong(600, 'a');
-  EnvelopeOutcome outcome =
-      envelope({"a@x", "evil@x>\r\nRSET", "bad\x01@x", "<b@y>", tooLong, "", "a@x", "c@z"},
-               {"250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"});
+  EXPECT_EQ(envelope({"a@x", "evil@x>\r\nRSET", "bad\x01@x", "<b@y>", tooLong, "", "j\xC3\xB6@x", "c@z"},
+                     {"250 ok", "250 ok", "550 no"}),
+            "ARRRRRRR");
+  EXPECT_EQ(socket->sent, "MAIL FROM:<me@example.com>\r\nRCPT TO:<a@x>\r\nRCPT TO:<c@z>\r\n");
+}
+
+TEST_F(DialogueTest, MailFromDeclaresWhatTheServerOffers) {
+  EXPECT_EQ(envelope({"j\xC3\xB6@x"}, {"250 ok", "250 ok"}, false, {12345, true, true}), "A");
   EXPECT_EQ(socket->sent,
-            "MAIL FROM:<me@example.com>\r\n"
-            "RCPT TO:<a@x>\r\nRCPT TO:<c@z>\r\nDATA\r\n");
-  EXPECT_EQ(outcome.accepted, 2u);
-  EXPECT_EQ(outcome.refused, 5u);
-  EXPECT_NE(messages.str().find("Error sending mail to user [<b@y>]\n"), std::string::npos);
+            "MAIL FROM:<me@example.com> SIZE=12345 BODY=8BITMIME SMTPUTF8\r\nRCPT TO:<j\xC3\xB6@x>\r\n");
+}
+
+TEST_F(DialogueTest, PipeliningSendsAheadAndReadsRepliesInOrder) {
+  std::vector<std::string> recipients, replies{"250 sender ok"};
+  for (int i = 0; i < 100; ++i) {
+    recipients.push_back("r" + std::to_string(i) + "@x");
+    replies.push_back(i == 7 ? "550 no such user" : "250 ok");
+  }
+  std::string states = envelope(recipients, replies, true);
+  EXPECT_EQ(states, std::string(7, 'A') + "R" + std::string(92, 'A'));
+  // The first write holds a full window (MAIL and RCPT commands); each reply read then
+  // lets one more command go.
+  EXPECT_EQ(socket->sendCalls, 1 + 100 - static_cast<int>(kPipelineWindow - 1));
+}
+
+// After "too many recipients" the rest wait for another transaction, whether or not
+// their commands went out already.
+TEST_F(DialogueTest, TooManyRecipientsDefersTheRest) {
+  EXPECT_EQ(envelope({"a@x", "b@x", "c@x", "d@x"}, {"250 ok", "250 ok", "452 4.5.3 too many"}),
+            "ADDD");
+  EXPECT_EQ(socket->sent, "MAIL FROM:<me@example.com>\r\nRCPT TO:<a@x>\r\nRCPT TO:<b@x>\r\n");
+
+  socket->sent.clear();
+  EXPECT_EQ(envelope({"a@x", "b@x", "c@x"}, {"250 ok", "250 ok", "552 5.5.3 too many", "552 5.5.3 x"},
+                     true),
+            "ADD");
+  EXPECT_EQ(envelope({"a@x", "b@x"}, {"250 ok", "250 ok", "552 5.2.2 mailbox full"}), "AR");
+}
+
+TEST_F(DialogueTest, RefusedSenderWhilePipeliningReadsEveryReplyThenFails) {
+  try {
+    envelope({"a@x", "b@x"}, {"451 4.3.0 try later", "503 no", "503 no"}, true);
+    ADD_FAILURE() << "no failure";
+  } catch (const RunFailure& failure) {
+    EXPECT_EQ(failure.message, "Error sending mail from user [me@example.com]\n");
+    EXPECT_TRUE(failure.temporary);
+    EXPECT_EQ(failure.end, SessionEnd::kQuit);
+  }
+  EXPECT_TRUE(socket->arrivals.empty());
 }
 
 TEST(EnvelopeNames, RejectControlsBracketsAndOverlongLines) {
@@ -71,12 +111,20 @@ TEST_F(DialogueTest, EndOfDataAddsALineBreakOnlyWhenNeeded) {
   endMessage(*connection, false);
   EXPECT_EQ(socket->sent, ".\r\n\r\n.\r\n");
 
-  socket->arrive("552 too big\r\n");
+  socket->arrive("452 4.3.1 out of storage\r\n");
   try {
     endMessage(*connection, true);
     ADD_FAILURE() << "no failure";
   } catch (const RunFailure& failure) {
     EXPECT_EQ(failure.message, "Server did not accept the message\n");
+    EXPECT_TRUE(failure.temporary);
+    EXPECT_FALSE(failure.maybeDelivered);
+  }
+  try {
+    endMessage(*connection, true);  // the server is gone: it may have taken the message
+    ADD_FAILURE() << "no failure";
+  } catch (const RunFailure& failure) {
+    EXPECT_TRUE(failure.maybeDelivered);
   }
 }
 

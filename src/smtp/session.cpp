@@ -206,9 +206,10 @@ Session openSession(const JobSettings& settings, const TimeLimits& limits, const
     if (secret && !settings.user.empty() && settings.auth != AuthChoice::kNone) {
       logIn(session, settings, *secret, events);
     }
-  } catch (const RunFailure& failure) {
+  } catch (RunFailure& failure) {
     if (failure.end == SessionEnd::kQuit) connection.quit();
-    throw RunFailure{failure.message, SessionEnd::kDrop};
+    failure.end = SessionEnd::kDrop;  // said and done here
+    throw;
   }
   return session;
 }

@@ -69,6 +69,10 @@ ReplyResult SmtpConnection::awaitReply(int limitSeconds) {
 
 Reply SmtpConnection::command(std::string_view text, int limitSeconds) {
   sendText(text);
+  return readReply(limitSeconds);
+}
+
+Reply SmtpConnection::readReply(int limitSeconds) {
   ReplyResult result = awaitReply(limitSeconds);
   switch (result.status) {
     case ReplyStatus::kComplete:
@@ -94,7 +98,11 @@ Reply SmtpConnection::readGreeting() {
   ReplyResult result = awaitReply(limits_.greeting);
   if (result.status == ReplyStatus::kTimedOut) failTimedOut(limits_.greeting);
   if (result.status != ReplyStatus::kComplete || !result.reply.accepted()) {
-    throw RunFailure{kNotSmtp, SessionEnd::kDrop};
+    // A server that hung up or is busy (4yz, 421 above all) may take us later.
+    bool busy = result.status == ReplyStatus::kClosed ||
+                (result.status == ReplyStatus::kComplete && result.reply.wellFormed() &&
+                 result.reply.first() == '4');
+    throw RunFailure{kNotSmtp, SessionEnd::kDrop, busy};
   }
   return std::move(result.reply);
 }
@@ -137,11 +145,12 @@ void SmtpConnection::quit() {
 void SmtpConnection::failTimedOut(int limitSeconds) const {
   throw RunFailure{"Server (" + server_ + ") did not answer within " +
                        std::to_string(limitSeconds) + " seconds\n",
-                   SessionEnd::kDrop};
+                   SessionEnd::kDrop, true};
 }
 
 void SmtpConnection::failClosed() const {
-  throw RunFailure{"Connection to server (" + server_ + ") was closed\n", SessionEnd::kDrop};
+  throw RunFailure{"Connection to server (" + server_ + ") was closed\n", SessionEnd::kDrop,
+                   true};
 }
 
 SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& limits) {
@@ -157,7 +166,9 @@ SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& lim
   if (connected.status == platform::ConnectStatus::kNotResolved) {
     throw RunFailure{"Server name (" + printable(settings.server) + ") could not be resolved."};
   }
-  if (connected.status != platform::ConnectStatus::kConnected) throw RunFailure{connectFailure};
+  if (connected.status != platform::ConnectStatus::kConnected) {
+    throw RunFailure{connectFailure, SessionEnd::kDrop, true};
+  }
   return SmtpConnection(std::move(connected.socket), settings.server, limits);
 }
 

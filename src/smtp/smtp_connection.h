@@ -47,6 +47,10 @@ class SmtpConnection final : public TextSink {
   // what arrives is no SMTP reply.
   Reply command(std::string_view text, int limitSeconds);
 
+  // Sends everything gathered and reads the next reply, as command() does; commands
+  // sent ahead (pipelining) get their replies in order this way.
+  Reply readReply(int limitSeconds);
+
   // Sends `secret` (a whole command or response line holding a password or token)
   // straight to the server, never gathered with other text, and reads the reply.
   Reply sendSecret(const Secret& secret, int limitSeconds);

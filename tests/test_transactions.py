@@ -1,0 +1,154 @@
+"""Lists at scale and delivery that survives the network: pipelining, recipient limits,
+SIZE, SMTPUTF8 and retries."""
+
+import os
+
+import pytest
+
+from larkpost_runner import host_path, is_windows_build, output, server_settings
+from smtp_script import CLOSE
+
+BODY = b"Subject: list\n\n.dotted line\nbody\n"
+PIPELINING = "250-test\r\n250 PIPELINING"
+
+
+def addresses(count, prefix="r"):
+    return [f"{prefix}{i}@x.test" for i in range(count)]
+
+
+def rcpts(srv):
+    return [c[len(b"RCPT TO:<"):-3].decode() for c in srv.commands if c.startswith(b"RCPT")]
+
+
+def list_file(tmp_path, recipients):
+    path = tmp_path / "list.txt"
+    path.write_text("".join(r + "\n" for r in recipients))
+    return host_path(path)
+
+
+@pytest.mark.parametrize("ehlo", ["250 test", PIPELINING])
+def test_pipelined_or_not_the_user_sees_the_same(scripted_smtp, run_larkpost, tmp_path, ehlo):
+    recipients = addresses(150)
+    srv = scripted_smtp(EHLO=ehlo, RCPT=["250 ok"] * 10 + ["550 no such user"] + ["250 ok"] * 100 + ["551 moved"])
+    result = run_larkpost(["-l", list_file(tmp_path, recipients)], stdin=BODY, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (2, output("Error sending mail to user [r10@x.test]\n"
+                                                        "Error sending mail to user [r111@x.test]\n"))
+    assert rcpts(srv) == recipients
+    assert srv.verbs.count("DATA") == 1 and srv.data_terminators == [b".\r\n"]
+    # Pipelining sends commands ahead of the replies; without it, never.
+    assert bool(srv.input_before_reply) == (ehlo == PIPELINING)
+
+
+@pytest.mark.parametrize("ehlo, limit_replies", [
+    ("250 test", ["452 4.5.3 Too many recipients"]),
+    (PIPELINING, ["452 4.5.3 Too many recipients"] * 30),  # in the middle of a pipelined group
+    ("250 test", ["552 5.5.3 Too many recipients"]),
+])
+def test_too_many_recipients_start_another_transaction(scripted_smtp, run_larkpost, tmp_path, ehlo, limit_replies):
+    recipients = addresses(250)
+    srv = scripted_smtp(EHLO=ehlo, RCPT=["250 ok"] * 100 + limit_replies + ["250 ok"] * 100 + limit_replies)
+    result = run_larkpost(["-l", list_file(tmp_path, recipients)], stdin=BODY, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (0, output(""))
+    assert srv.verbs.count("MAIL") == 3 and srv.verbs.count("DATA") == 3
+    accepted = [r for r in rcpts(srv)]
+    assert sorted(set(accepted)) == sorted(recipients)  # everyone, some asked twice
+    one = b"Subject: list\r\n\r\n..dotted line\r\nbody\r\n"
+    assert srv.data == one * 3  # the same bytes each time, standard input read once
+    assert result.leftovers() == []
+
+
+def test_max_recipients_splits_before_the_server_has_to(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(EHLO=PIPELINING)
+    status, _ = run_larkpost(["--max-recipients=2"] + addresses(5), stdin=BODY, settings=server_settings(srv.port))
+    assert status == 0
+    assert srv.verbs == ["EHLO"] + ["MAIL", "RCPT", "RCPT", "DATA"] * 2 + ["MAIL", "RCPT", "DATA", "QUIT"]
+    assert rcpts(srv) == list(reversed(addresses(5)))  # the last argument first, as always
+
+
+def test_later_transaction_failure_says_who_did_not_get_it(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(DATA=["354 go", "554 5.7.1 no more today"])
+    result = run_larkpost(["--max-recipients=2", "a@x.test", "b@x.test", "c@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (2, output("Server refused message data\n"
+                                                        "Error sending mail to user [a@x.test]\n"))
+    assert srv.quit_received
+
+
+def test_size_is_declared_and_enforced(scripted_smtp, run_larkpost, tmp_path):
+    message = tmp_path / "message.eml"
+    message.write_bytes(b"Subject: big\n\n" + b"x" * 70 + b"\n" * 1)
+    srv = scripted_smtp(EHLO="250-test\r\n250 SIZE 100000")
+    with open(message, "rb") as stdin:
+        status, _ = run_larkpost(["a@x.test"], stdin=stdin.fileno(), settings=server_settings(srv.port))
+    assert status == 0
+    assert srv.commands[1].startswith(b"MAIL FROM:<me@example.test> SIZE=")
+
+    message.write_bytes(b"Subject: big\n\n" + b"y" * 200000)
+    small = scripted_smtp(EHLO="250-test\r\n250 SIZE 100000")
+    with open(message, "rb") as stdin:
+        status, stdout = run_larkpost(["a@x.test"], stdin=stdin.fileno(), settings=server_settings(small.port))
+    assert status == 1
+    assert stdout.startswith(output("Message of about "))
+    assert stdout.endswith(b" bytes is larger than server (127.0.0.1) accepts (100000 bytes)" +
+                           (b"\r\n" if is_windows_build() else b"\n"))
+    assert small.verbs == ["EHLO", "QUIT"]
+
+    piped = scripted_smtp(EHLO="250-test\r\n250 SIZE 100000")  # a pipe's size is not known
+    assert run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(piped.port)).status == 0
+    assert piped.commands[1] == b"MAIL FROM:<me@example.test>\r\n"
+
+
+@pytest.mark.parametrize("offered", [True, False])
+def test_international_addresses_need_smtputf8(scripted_smtp, run_larkpost, offered):
+    srv = scripted_smtp(EHLO="250-test\r\n250-8BITMIME\r\n250 SMTPUTF8" if offered else "250-test\r\n250 8BITMIME")
+    result = run_larkpost(["j\u00f6rg@b\u00fccher.test", "ann@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    if offered:
+        assert (result.status, result.stdout) == (0, output(""))
+        assert srv.commands[1] == b"MAIL FROM:<me@example.test> BODY=8BITMIME SMTPUTF8\r\n"
+        assert "j\u00f6rg@b\u00fccher.test".encode() in b"".join(srv.commands)
+    else:
+        assert (result.status, result.stdout) == (2, output("Error sending mail to user [j\u00f6rg@b\u00fccher.test]\n"))
+        assert srv.commands[1] == b"MAIL FROM:<me@example.test> BODY=8BITMIME\r\n"
+        assert rcpts(srv) == ["ann@x.test"]
+
+
+RETRYING = "Temporary failure at server (127.0.0.1), retrying in 0 seconds (attempt {} of {})\n"
+
+
+@pytest.mark.parametrize("script, status, message, connections", [
+    ({"greeting": [CLOSE]}, 0, RETRYING.format(1, 2), 2),
+    ({"MAIL": ["451 4.3.0 busy", "250 ok"]}, 0, RETRYING.format(1, 2), 2),
+    ({"RCPT": ["450 4.2.1 later", "451 later"]}, 0, RETRYING.format(1, 2), 2),
+    ({"DATA_END": ["421 4.3.0 closing", "250 queued"]}, 0, RETRYING.format(1, 2), 2),
+    ({"greeting": [CLOSE, CLOSE, CLOSE]}, 1, RETRYING.format(1, 2) + RETRYING.format(2, 2)
+     + "Server error or not SMTP Server\n", 3),
+    ({"MAIL": ["550 5.1.0 never"]}, 1, "Error sending mail from user [me@example.test]\n", 1),
+    ({"DATA_END": [CLOSE]}, 1, "Connection to server (127.0.0.1) was closed\n", 1),
+])
+def test_retries_after_temporary_failures_only(scripted_smtp, run_larkpost, script, status, message, connections):
+    srv = scripted_smtp(script)
+    result = run_larkpost(["a@x.test", "b@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port, Retry=2, RetryDelay=0))
+    assert (result.status, result.stdout) == (status, output(message))
+    assert srv.connection_count == connections
+    if status == 0:  # the message as first written, replayed from the spool
+        assert srv.data.endswith(b"Subject: list\r\n\r\n..dotted line\r\nbody\r\n")
+    assert result.leftovers() == []
+
+
+def test_retry_never_sends_twice_to_who_already_has_it(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(DATA=["354 go", "451 4.3.0 later", "354 go"])
+    result = run_larkpost(["--max-recipients=1", "--retry=1", "--retry-delay=0", "a@x.test", "b@x.test"],
+                          stdin=BODY, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (0, output(RETRYING.format(1, 1)))
+    assert rcpts(srv) == ["b@x.test", "a@x.test", "a@x.test"]
+
+
+def test_postfix_recipient_limit(postfix, run_larkpost, tmp_path):
+    recipients = [postfix.address(f"many{i}") for i in range(250)]
+    marker = f"limit-{recipients[0]}"
+    status, stdout = run_larkpost(["-h", "-b", marker, "-l", list_file(tmp_path, recipients)], stdin=b"to all\n",
+                                  settings=server_settings(postfix.port, Address="sender@example.test",
+                                                           Domain="client.example.test"))
+    assert (status, stdout) == (0, output(""))
+    assert postfix.recipients_of(marker) == sorted(r.lower() for r in recipients)
