@@ -7,7 +7,7 @@ want_windows=1
 [[ "${1:-}" == "--native-only" ]] && want_windows=0
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev
-          libssl-dev openssl ca-certificates python3 python3-pytest postfix file
+          libssl-dev openssl ca-certificates nlohmann-json3-dev python3 python3-pytest postfix file
           clang libclang-rt-14-dev sasl2-bin libsasl2-modules python3-aiosmtpd)
 if [[ $want_windows == 1 ]]; then
   # Wine's SChannel runs on GnuTLS: without the 32-bit library the Windows program has

@@ -231,7 +231,8 @@ class ScriptedSMTP:
         if self._buf or _readable(self._conn):
             self._rec.input_before_reply.append(said)
         reply = value.reply if isinstance(value, Trickle) else value
-        data = "".join(line + "\r\n" for line in reply.splitlines()).encode()
+        # surrogateescape: a script may hold bytes that are not UTF-8 ("\udcff" is 0xFF).
+        data = "".join(line + "\r\n" for line in reply.splitlines()).encode("utf-8", "surrogateescape")
         if isinstance(value, Trickle):
             for i in range(len(data)):
                 self._conn.sendall(data[i:i + 1])

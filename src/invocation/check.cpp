@@ -74,7 +74,7 @@ class CheckPrinter final : public SessionEvents {
 
 }  // namespace
 
-int checkServer(JobSettings& settings, std::ostream& out) {
+int checkServer(JobSettings& settings, std::ostream& out, Trace* trace) {
   CheckPrinter printer(out);
   printer.line("Server", settings.server + ", port " + std::to_string(settings.port) +
                              ", security " + std::string(securityName(effectiveSecurity(settings))));
@@ -82,7 +82,7 @@ int checkServer(JobSettings& settings, std::ostream& out) {
     refusePlaintextPassword(settings);
     std::optional<Secret> secret = obtainSecret(settings);
     Session session = openSession(settings, TimeLimits::withOverride(settings.timeoutSeconds),
-                                  secret ? &*secret : nullptr, printer);
+                                  secret ? &*secret : nullptr, printer, trace);
     if (!secret) {
       printer.line("Login", settings.user.empty() ? "not tried (no User set)" : "not tried (Auth=none)");
     }

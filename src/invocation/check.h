@@ -6,12 +6,13 @@
 #include <ostream>
 
 #include "invocation/job_settings.h"
+#include "smtp/trace.h"
 
 namespace larkpost {
 
 // Prints one finding a line ("Name: value"), ending with "Check: passed" or the failure
 // and "Check: failed". Returns the exit status: 0 when everything configured works.
-int checkServer(JobSettings& settings, std::ostream& out);
+int checkServer(JobSettings& settings, std::ostream& out, Trace* trace = nullptr);
 
 }  // namespace larkpost
 

@@ -50,6 +50,11 @@ struct JobSettings {
   std::int32_t maxRecipients = 0;
   std::int32_t retries = 0;
   std::int32_t retryDelaySeconds = 30;
+  // The transcript: to this file, or to standard error when "-"; none when empty. With
+  // traceData the message data is shown too, not only its size.
+  std::string tracePath;
+  bool traceData = false;
+  std::string reportPath;  // the JSON report: to this file, or standard output when "-"
 
   std::string subject;
   std::int32_t priority = 0;  // 0: no X-Priority line

@@ -63,6 +63,12 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
     return LongResult::kHelp;
   } else if (!hasValue && name == "--version") {
     return LongResult::kVersion;
+  } else if (!hasValue && name == "--trace") {
+    settings.tracePath = "-";  // standard error
+  } else if (!hasValue && name == "--trace-data") {
+    settings.traceData = true;
+  } else if (hasValue && name == "--report") {
+    settings.reportPath = argument.substr(equals + 1);
   } else if (const SettingKey* setting = findLongOption(name)) {
     if (!hasValue) {
       out << "Not Enough Information For Switch '" << printable(argument) << "'\n";
@@ -245,10 +251,14 @@ void printHelp(std::ostream& out) {
   out << "\nLong options:\n"
          "   --check                  Connect, show what the server offers, send nothing\n"
          "   --help                   Show this text\n"
-         "   --version                Show the version and the TLS library\n";
+         "   --version                Show the version and the TLS library\n"
+         "   --trace                  Trace the dialogue to standard error\n"
+         "   --trace-data             Show the message data in the trace, not only its size\n"
+         "   --report=file            Write a JSON report of the outcome (- for standard output)\n";
   for (const SettingKey& setting : settingKeys()) {
     if (setting.longOption.empty()) continue;
-    std::string line = "   " + std::string(setting.longOption) + "=" + std::string(setting.help);
+    std::string line = "   ";
+    line.append(setting.longOption).append("=").append(setting.help);
     line.resize(std::max<std::size_t>(line.size() + 1, 28), ' ');
     out << line << "Setting " << setting.key << "\n";
   }

@@ -4,6 +4,8 @@
 // server ends as the failure asks.
 #include "invocation/run.h"
 
+#include <fstream>
+#include <iostream>
 #include <new>
 #include <optional>
 #include <random>
@@ -20,6 +22,7 @@
 #include "invocation/credentials.h"
 #include "invocation/options.h"
 #include "invocation/printable.h"
+#include "invocation/report.h"
 #include "invocation/run_failure.h"
 #include "invocation/settings.h"
 #include "platform/platform.h"
@@ -44,6 +47,8 @@ struct PreparedJob {
   std::vector<std::string> commandLineRecipients;  // last argument first
   HeaderScan inputHeader;                          // when read ahead of the body
   std::vector<std::string> recipients;
+  Trace* trace = nullptr;
+  RunRecord record;  // for the report
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
@@ -105,6 +110,15 @@ void checkEnvelopeNames(const JobSettings& settings) {
   }
 }
 
+// "<id@domain>" out of "Message-ID: <id@domain>\r\n".
+std::string messageIdOf(const std::string& field) {
+  std::size_t start = field.find('<');
+  std::size_t end = field.find('>', start);
+  return start == std::string::npos || end == std::string::npos
+             ? std::string()
+             : field.substr(start, end - start + 1);
+}
+
 MessageFrame makeFrame(const PreparedJob& job) {
   platform::LocalTime now = platform::localTimeNow();
   std::random_device entropy;
@@ -141,7 +155,11 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   std::optional<Secret> secret = obtainSecret(job.settings);
   WriteMessage writeMessage = [&job, &input](TextSink& sink, const ServerCapabilities&) {
     DataWriter writer(sink);
-    StreamResult streamed = sendMessageStream(job.settings, makeFrame(job), input, writer);
+    MessageFrame frame = makeFrame(job);
+    bool writesMessageId = job.settings.emitHeader &&
+                           !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
+    if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
+    StreamResult streamed = sendMessageStream(job.settings, frame, input, writer);
     if (streamed == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
     if (streamed == StreamResult::kAttachmentFailed) {
       throw RunFailure{"Could not read attachment '" + printable(job.settings.attachPath) +
@@ -151,8 +169,12 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   };
   DeliveryOutcome outcome =
       larkpost::deliver(settings, {job.recipients, writeMessage, estimatedSize(settings)},
-                        secret ? &*secret : nullptr, out);
-  return outcome.exitStatus();
+                        secret ? &*secret : nullptr, out, job.trace);
+  int status = outcome.exitStatus();
+  job.record.failed = outcome.failed;
+  job.record.temporary = outcome.temporary;
+  job.record.delivery = std::move(outcome);
+  return status;
 }
 
 int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
@@ -161,9 +183,47 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   LineReader input(standardInput);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
   job.recipients = gatherRecipients(job);
+  job.record.recipients = job.recipients;
   if (job.recipients.empty()) throw RunFailure{kNoRecipients};
   checkEnvelopeNames(job.settings);
   return deliver(job, input, out);
+}
+
+// The transcript's destination: standard error for "-", else a file of its own.
+std::optional<Trace> openTrace(const JobSettings& settings, std::ofstream& file) {
+  if (settings.tracePath.empty()) return std::nullopt;
+  if (settings.tracePath == "-") return Trace(std::cerr, settings.traceData);
+  file.open(settings.tracePath, std::ios::out | std::ios::trunc | std::ios::binary);
+  if (!file) {
+    throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
+  }
+  return Trace(file, settings.traceData);
+}
+
+void writeReport(const PreparedJob& job, std::ostream& out) {
+  std::string json = reportJson(job.settings, job.record);
+  const std::string& path = job.settings.reportPath;
+  if (path == "-") {
+    out << json;
+  } else if (!(std::ofstream(path, std::ios::out | std::ios::trunc) << json)) {
+    out << "Could not write the report file '" << printable(path) << "'\n";
+  }
+  out.flush();
+}
+
+// Delivers, then writes the report (after everything else) whatever the outcome.
+int deliverAndReport(PreparedJob& job, std::ostream& out) {
+  int status = kExitFailed;
+  try {
+    status = prepareAndDeliver(job, out);
+  } catch (const RunFailure& failure) {
+    out << failure.message;
+    out.flush();
+    job.record.failed = true;
+    job.record.temporary = failure.temporary;
+  }
+  if (!job.settings.reportPath.empty()) writeReport(job, out);
+  return status;
 }
 
 std::optional<FoundFile> findAttachment(const std::string& path) {
@@ -194,7 +254,10 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
   if (!job.settings.tlsVerify) {
     out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
   }
-  if (job.settings.check) return checkServer(job.settings, out);
+  std::ofstream traceFile;
+  std::optional<Trace> trace = openTrace(job.settings, traceFile);
+  job.trace = trace ? &*trace : nullptr;
+  if (job.settings.check) return checkServer(job.settings, out, job.trace);
   if (!hasRecipientSource(options.firstRecipient, args.size(), job.settings)) {
     out << kRecipientsNeeded;
     printUsage(out);
@@ -207,7 +270,7 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
     job.commandLineRecipients.push_back(platform::localTextToUtf8(*it));
   }
   job.settings.senderAddress = platform::localTextToUtf8(job.settings.senderAddress);
-  return prepareAndDeliver(job, out);
+  return deliverAndReport(job, out);
 }
 
 int runWithArguments(std::span<const std::string> args, std::ostream& out) {

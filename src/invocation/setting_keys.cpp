@@ -85,7 +85,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 12> kSettingKeys{{
+constexpr std::array<SettingKey, 13> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -99,6 +99,8 @@ constexpr std::array<SettingKey, 12> kSettingKeys{{
     {"MaxRecipients", "--max-recipients", "count", setCount<&JobSettings::maxRecipients>},
     {"Retry", "--retry", "count", setCount<&JobSettings::retries>},
     {"RetryDelay", "--retry-delay", "seconds", setCount<&JobSettings::retryDelaySeconds>},
+    // --trace alone traces to standard error.
+    {"Trace", "--trace", "file", setText<&JobSettings::tracePath>},
 }};
 
 }  // namespace

@@ -95,8 +95,9 @@ bool isTemporary(const std::optional<Reply>& reply) {
 
 class Delivery {
  public:
-  Delivery(const JobSettings& settings, DeliveryPlan plan, const Secret* secret, std::ostream& out)
-      : settings_(settings), plan_(std::move(plan)), secret_(secret), out_(out) {
+  Delivery(const JobSettings& settings, DeliveryPlan plan, const Secret* secret, std::ostream& out,
+           Trace* trace)
+      : settings_(settings), plan_(std::move(plan)), secret_(secret), out_(out), trace_(trace) {
     for (std::size_t i = 0; i < plan_.recipients.size(); ++i) {
       outcome_.recipients.push_back({plan_.recipients[i], false, std::nullopt});
       pending_.push_back(i);
@@ -146,7 +147,7 @@ class Delivery {
   // One connection: the session, then transactions until every recipient is settled.
   void attemptDelivery() {
     Session session = openSession(settings_, TimeLimits::withOverride(settings_.timeoutSeconds),
-                                  secret_, events_);
+                                  secret_, events_, trace_);
     outcome_.tls = session.tls;
     outcome_.tlsVerified = session.tls.has_value() && settings_.tlsVerify;
     try {
@@ -277,6 +278,7 @@ class Delivery {
   DeliveryPlan plan_;
   const Secret* secret_;
   std::ostream& out_;
+  Trace* trace_;
   SessionEvents events_;
   DeliveryOutcome outcome_;
   std::vector<std::size_t> pending_;  // recipients not yet settled, in sending order
@@ -299,8 +301,8 @@ int DeliveryOutcome::exitStatus() const {
 }
 
 DeliveryOutcome deliver(const JobSettings& settings, DeliveryPlan plan, const Secret* secret,
-                        std::ostream& out) {
-  return Delivery(settings, std::move(plan), secret, out).run();
+                        std::ostream& out, Trace* trace) {
+  return Delivery(settings, std::move(plan), secret, out, trace).run();
 }
 
 }  // namespace larkpost

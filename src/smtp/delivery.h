@@ -17,6 +17,7 @@
 #include "smtp/reply_reader.h"
 #include "smtp/secret.h"
 #include "smtp/text_sink.h"
+#include "smtp/trace.h"
 
 namespace larkpost {
 
@@ -52,9 +53,10 @@ struct DeliveryPlan {
 };
 
 // Delivers `plan`, printing one message per refused recipient in sending order and one
-// for whatever ends the run. The secret (for the login) may be used more than once.
+// for whatever ends the run, and tracing the dialogue to `trace` when given. The secret
+// (for the login) may be used more than once.
 DeliveryOutcome deliver(const JobSettings& settings, DeliveryPlan plan, const Secret* secret,
-                        std::ostream& out);
+                        std::ostream& out, Trace* trace = nullptr);
 
 }  // namespace larkpost
 

@@ -150,10 +150,12 @@ void sendData(SmtpConnection& connection) {
   if (!reply.wellFormed() || reply.first() != '3') {
     throw RunFailure{"Server refused message data\n", endAfter(reply), isTemporary(reply)};
   }
+  connection.beginData();
 }
 
 Reply endMessage(SmtpConnection& connection, bool dataEndedLine) {
   Reply reply;
+  connection.endData();
   try {
     reply = connection.command(dataEndedLine ? ".\r\n" : "\r\n.\r\n", connection.limits().endOfData);
   } catch (RunFailure& failure) {

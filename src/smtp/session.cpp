@@ -61,7 +61,10 @@ std::string verdict(const platform::TlsDetails& details, const JobSettings& sett
 platform::TlsDetails secure(SmtpConnection& connection, const JobSettings& settings,
                             SessionEvents& events) {
   platform::TlsDetails details = connection.startTls({settings.server, settings.caFile});
-  if (std::optional<std::string> reason = distrustReason(details, settings)) {
+  std::optional<std::string> reason = distrustReason(details, settings);
+  connection.traceEvent(details.version + " established, " + details.cipher + ", certificate " +
+                        (reason ? "not trusted: " + *reason : verdict(details, settings)));
+  if (reason) {
     events.secured(details, "not trusted: " + *reason);
     throw RunFailure{"Certificate of " + serverPart(connection) + " not trusted: " +
                          printable(*reason) + "\n",
@@ -194,9 +197,11 @@ std::optional<std::string> distrustReason(const platform::TlsDetails& details,
 }
 
 Session openSession(const JobSettings& settings, const TimeLimits& limits, const Secret* secret,
-                    SessionEvents& events) {
+                    SessionEvents& events, Trace* trace) {
   Session session{openConnection(settings, limits), {}, std::nullopt};
   SmtpConnection& connection = session.connection;
+  connection.setTrace(trace);
+  connection.traceEvent("connected to " + settings.server + " port " + std::to_string(settings.port));
   Security security = effectiveSecurity(settings);
   try {
     if (security == Security::kTls) session.tls = secure(connection, settings, events);

@@ -13,6 +13,7 @@
 #include "smtp/sasl.h"
 #include "smtp/secret.h"
 #include "smtp/smtp_connection.h"
+#include "smtp/trace.h"
 
 namespace larkpost {
 
@@ -56,10 +57,10 @@ struct Session {
 };
 
 // Connects and makes the session ready for a mail transaction. Logs in when the
-// settings name a user (with `secret`). Throws RunFailure with the message for whatever
-// fails.
+// settings name a user (with `secret`). Traces the dialogue to `trace` when given.
+// Throws RunFailure with the message for whatever fails.
 Session openSession(const JobSettings& settings, const TimeLimits& limits, const Secret* secret,
-                    SessionEvents& events);
+                    SessionEvents& events, Trace* trace = nullptr);
 
 }  // namespace larkpost
 

@@ -36,7 +36,19 @@ SmtpConnection::SmtpConnection(std::unique_ptr<platform::Socket> socket, std::st
   pending_.reserve(kGatherBytes);
 }
 
+void SmtpConnection::endData() {
+  if (inData_ && trace_) trace_->dataEnded();
+  inData_ = false;
+}
+
 void SmtpConnection::sendText(std::string_view text) {
+  if (trace_) {
+    if (inData_) {
+      trace_->data(text);
+    } else {
+      trace_->sent(text);
+    }
+  }
   if (pending_.size() + text.size() > kGatherBytes) flush();
   if (text.size() >= kGatherBytes) {
     send(text);
@@ -64,7 +76,13 @@ void SmtpConnection::send(std::string_view bytes) {
 
 ReplyResult SmtpConnection::awaitReply(int limitSeconds) {
   flush();
-  return reader_.read(deadlineAfter(limitSeconds));
+  ReplyResult result = reader_.read(deadlineAfter(limitSeconds));
+  if (trace_) {
+    for (const std::string& line : result.reply.lines) trace_->received(line);
+    if (result.status == ReplyStatus::kTimedOut) trace_->event("no reply in time");
+    if (result.status == ReplyStatus::kClosed) trace_->event("connection closed by the server");
+  }
+  return result;
 }
 
 Reply SmtpConnection::command(std::string_view text, int limitSeconds) {
@@ -90,6 +108,7 @@ Reply SmtpConnection::readReply(int limitSeconds) {
 
 Reply SmtpConnection::sendSecret(const Secret& secret, int limitSeconds) {
   flush();
+  if (trace_) trace_->sentSecret(secret.view());
   send(secret.view());
   return command("", limitSeconds);
 }
@@ -135,6 +154,7 @@ void SmtpConnection::quit() {
   if (garbled_) return;  // a server that answers garbage is not spoken to any further
   try {
     pending_.clear();
+    inData_ = false;
     sendText("QUIT\r\n");
     awaitReply(limits_.quit);
   } catch (const RunFailure&) {

@@ -13,6 +13,7 @@
 #include "smtp/reply_reader.h"
 #include "smtp/secret.h"
 #include "smtp/text_sink.h"
+#include "smtp/trace.h"
 
 namespace larkpost {
 
@@ -70,6 +71,16 @@ class SmtpConnection final : public TextSink {
   void quit();
 
   // The server's name as messages show it.
+  // Logs the dialogue to `trace` from now on (nullptr: no more).
+  void setTrace(Trace* trace) { trace_ = trace; }
+  // Notes an event in the trace, if there is one.
+  void traceEvent(std::string_view text) {
+    if (trace_) trace_->event(text);
+  }
+  // What is sent between these two is message data, traced as such.
+  void beginData() { inData_ = true; }
+  void endData();
+
   const std::string& server() const { return server_; }
   const TimeLimits& limits() const { return limits_; }
 
@@ -86,6 +97,8 @@ class SmtpConnection final : public TextSink {
   ReplyReader reader_;
   std::string pending_;
   bool garbled_ = false;  // some reply was not an SMTP reply
+  Trace* trace_ = nullptr;
+  bool inData_ = false;
 };
 
 // Resolves the server and connects. Throws RunFailure with the message for whatever

@@ -1,0 +1,34 @@
+// --report: one JSON object a script can read to learn what happened to each recipient
+// and whether trying again later could help.
+#ifndef LARKPOST_INVOCATION_REPORT_H_
+#define LARKPOST_INVOCATION_REPORT_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "invocation/job_settings.h"
+#include "smtp/delivery.h"
+
+namespace larkpost {
+
+// What a run learned, whether or not it got as far as delivering.
+struct RunRecord {
+  std::vector<std::string> recipients;    // in sending order, when they were gathered
+  std::optional<DeliveryOutcome> delivery;  // when delivery began
+  std::optional<std::string> messageId;   // when Larkpost wrote the Message-ID field
+  bool failed = false;
+  bool temporary = false;
+};
+
+// The enhanced status code (RFC 3463) a reply line begins with, such as "2.1.5".
+std::optional<std::string> enhancedStatusCode(std::string_view replyLine);
+
+// The report as JSON text, ending with a line end. Bytes that are not UTF-8 (a server's
+// own words may hold anything) come out as U+FFFD.
+std::string reportJson(const JobSettings& settings, const RunRecord& record);
+
+}  // namespace larkpost
+
+#endif  // LARKPOST_INVOCATION_REPORT_H_

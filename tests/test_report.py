@@ -1,0 +1,98 @@
+"""The transcript (--trace) and the machine-readable report (--report), end to end."""
+
+import base64
+import json
+import re
+import socket
+
+import pytest
+
+from larkpost_runner import host_path, output, server_settings
+from smtp_script import TLS
+
+BODY = b"Subject: traced\n\nline one\n.dot\n"
+SECRET = "tr4ce-S3cret"
+
+
+def forms_of(secret, user="me@example.test"):
+    """The secret as it is and in every base64 form an AUTH exchange could carry it."""
+    plain = [secret, f"\0{user}\0{secret}", f"user={user}\x01auth=Bearer {secret}\x01\x01"]
+    return [secret.encode()] + [base64.b64encode(p.encode()) for p in plain]
+
+
+@pytest.mark.parametrize("auth, offered", [("plain", "PLAIN"), ("login", "LOGIN"), ("xoauth2", "XOAUTH2")])
+def test_trace_shows_the_dialogue_and_never_a_secret(scripted_smtp, certs, run_larkpost, tmp_path, auth, offered):
+    srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", f"250-test\r\n250 AUTH {offered}"])
+    trace = tmp_path / "trace.log"
+    result = run_larkpost([f"--trace={host_path(trace)}", "a@x.test"], stdin=BODY, env={"LARKPOST_PASSWORD": SECRET},
+                          settings=server_settings(srv.port, Security="starttls", CAFile=host_path(certs.ca),
+                                                   User="me@example.test", Auth=auth))
+    assert (result.status, result.stdout) == (0, output(""))  # standard output as ever
+    log = trace.read_bytes()
+    for form in forms_of(SECRET):
+        assert form not in log
+    lines = [re.sub(r"^\[ *\d+ ms\] ", "", line) for line in log.decode().splitlines()]
+    assert all(re.match(r"\[ *\d+ ms\] (C: |S: |\* )", line) for line in log.decode().splitlines())
+    assert lines[:3] == [f"* connected to 127.0.0.1 port {srv.port}", "S: 220 test ESMTP", "C: EHLO localhost.localdomain"]
+    assert "C: STARTTLS" in lines
+    assert any(re.fullmatch(r"\* TLS 1\.[23] established, .+, certificate verified for 127\.0\.0\.1", l) for l in lines)
+    auth_lines = [l for l in lines if l.startswith("C: AUTH")]
+    assert auth_lines == [f"C: AUTH {offered}" + ("" if offered == "LOGIN" else " <redacted>")]
+    assert lines.count("C: <redacted>") == (2 if offered == "LOGIN" else 0)
+    assert "* <36 bytes of message data>" in lines  # CR LF line ends and the stuffed dot
+    assert "C: QUIT" in lines and "S: 221 bye" in lines
+
+
+def test_trace_data_and_standard_error(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    result = run_larkpost(["--trace", "--trace-data", "a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (0, output(""))
+    lines = [re.sub(r"^\[ *\d+ ms\] ", "", l) for l in result.stderr.decode().splitlines()]
+    assert lines[lines.index("C: DATA") + 2:][:4] == ["C: Subject: traced", "C: ", "C: line one", "C: ..dot"]
+
+
+def report_of(result, path):
+    assert result.status in (0, 1, 2)
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+def test_report_per_recipient(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp(RCPT=["250 2.1.5 Ok", "550 5.1.1 <b@x.test>: unknown \udcff\udcfe user", "452 4.5.3 Too many",
+                              "250 2.1.5 Ok"],
+                        DATA_END="250 2.0.0 Ok: queued as 4KBxyz")
+    path = tmp_path / "report.json"
+    result = run_larkpost(["-h", f"--report={host_path(path)}", "c@x.test", "b@x.test", "a@x.test"], stdin=b"hi\n",
+                          settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (2, output("Error sending mail to user [b@x.test]\n"))
+    report = report_of(result, path)
+    assert report["server"] == "127.0.0.1" and report["port"] == srv.port and report["tls"] is None
+    assert report["outcome"] == "partial" and report["temporary"] is False
+    assert report["data_reply"] == "250 2.0.0 Ok: queued as 4KBxyz"
+    assert re.fullmatch(r"<[^<>@]+@localhost\.localdomain>", report["message_id"])
+    assert report["message_id"].encode() in srv.message()
+    assert report["recipients"] == [
+        {"address": "a@x.test", "accepted": True, "code": 250, "enhanced_code": "2.1.5", "text": "Ok"},
+        {"address": "b@x.test", "accepted": False, "code": 550, "enhanced_code": "5.1.1",
+         "text": "<b@x.test>: unknown \ufffd\ufffd user"},
+        # Too many for the first transaction: the second one took it.
+        {"address": "c@x.test", "accepted": True, "code": 250, "enhanced_code": "2.1.5", "text": "Ok"},
+    ]
+    assert srv.verbs.count("MAIL") == 2
+
+
+@pytest.mark.parametrize("script, temporary", [({"MAIL": "451 4.3.0 try later"}, True),
+                                               ({"MAIL": "553 5.7.1 not you"}, False),
+                                               (None, True)])
+def test_report_of_failures_says_whether_a_retry_may_help(scripted_smtp, run_larkpost, tmp_path, script, temporary):
+    if script is None:
+        with socket.socket() as probe:  # nothing listens there
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+    else:
+        port = scripted_smtp(script).port
+    result = run_larkpost(["--report=-", "a@x.test"], stdin=BODY, settings=server_settings(port))
+    assert result.status == 1
+    report = json.loads(result.stdout.decode().split("\n", 2)[2][result.stdout.decode().split("\n", 2)[2].index("{"):])
+    assert report["outcome"] == "failed" and report["temporary"] is temporary
+    assert [r["address"] for r in report["recipients"]] == ["a@x.test"]
+    assert report["recipients"][0]["accepted"] is False
