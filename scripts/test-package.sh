@@ -42,5 +42,7 @@ $sudo dpkg -r larkpost >/dev/null
 installed=""
 hash -r
 [[ ! -e /usr/bin/larkpost && ! -e $page ]] || fail "dpkg -r left the program or its page"
-! command -v larkpost >/dev/null || fail "larkpost is still on the PATH after dpkg -r"
+[[ $(command -v larkpost || true) != /usr/bin/larkpost ]] || fail "larkpost is still on the PATH"
+! dpkg-query -W -f='${Status}' larkpost 2>/dev/null | grep -q "ok installed" ||
+  fail "dpkg still lists larkpost as installed"
 echo "removed: the program and its page are gone"
