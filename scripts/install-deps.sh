@@ -9,10 +9,15 @@ want_windows=1
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev
           libssl-dev openssl ca-certificates nlohmann-json3-dev python3 python3-pytest postfix file
           clang libclang-rt-14-dev sasl2-bin libsasl2-modules python3-aiosmtpd)
+# groff checks the manual page and man-db finds it once the package is installed;
+# dpkg-dev's dpkg-shlibdeps gives the Debian package its library dependencies.
+packages+=(groff-base man-db dpkg-dev)
 if [[ $want_windows == 1 ]]; then
   # Wine's SChannel runs on GnuTLS: without the 32-bit library the Windows program has
   # no TLS under Wine.
   packages+=(g++-mingw-w64-i686-posix wine wine32 wine64 libgnutls30:i386)
+  # scripts/build-windows.sh packs the program for Windows users.
+  packages+=(zip)
 fi
 
 sudo=""

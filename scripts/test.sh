@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Larkpost from scratch and runs every test: the unit and end-to-end suites
-# natively (warnings are errors), again under AddressSanitizer and
+# natively (warnings are errors), the Debian package built from that build, installed and
+# removed again, the suites again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, each fuzz target briefly, and the end-to-end suite against
 # larkpost.exe under Wine.
 # Pass --native-only to skip the Windows build.
@@ -24,6 +25,9 @@ step "native build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKPOST_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure
+
+step "Debian package: install, check, remove"
+scripts/test-package.sh build
 
 step "AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLARKPOST_WERROR=ON \
