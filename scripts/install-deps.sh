@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what Larkpost needs to build and test, from Debian's packages. Idempotent:
-# packages already present are left as they are.
+# packages already present are left as they are. --bench installs what bench/run.sh needs.
 set -euo pipefail
 
 want_windows=1
@@ -9,6 +9,13 @@ want_windows=1
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev
           libssl-dev openssl ca-certificates python3 python3-pytest postfix file
           clang libclang-rt-14-dev sasl2-bin libsasl2-modules python3-aiosmtpd)
+if [[ "${1:-}" == "--bench" ]]; then
+  # The benchmarks build the program and their OpenSSL sink and race msmtp and curl;
+  # they need none of the test servers.
+  packages=(build-essential cmake ninja-build pkg-config libssl-dev openssl ca-certificates
+            python3 msmtp curl)
+  want_windows=0
+fi
 if [[ $want_windows == 1 ]]; then
   # Wine's SChannel runs on GnuTLS: without the 32-bit library the Windows program has
   # no TLS under Wine.
