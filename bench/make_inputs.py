@@ -4,7 +4,7 @@ import os
 import random
 import sys
 
-USAGE = """Usage: make_inputs.py [--only KIND,...] DIR SIZE_MIB [SIZE_MIB ...]
+USAGE = """Usage: make_inputs.py [--only KIND,...] [--recipients COUNT,...] DIR [SIZE_MIB ...]
 For each size N it writes, in DIR (--only: just the kinds named: body, msg, random, small):
   body-N.txt   plain text of ~72-character lines ending in LF; about 3 lines in 1000
                start with "." (".x", "..x" or "..."; never a line of a lone "."), so
@@ -13,6 +13,8 @@ For each size N it writes, in DIR (--only: just the kinds named: body, msg, rand
                whose body is the same kind of text, with CR LF line ends throughout
   random-N.bin random bytes
 and once: small.eml, a complete 1 KiB message with CR LF line ends.
+and for each COUNT of --recipients, rcpts-COUNT.txt: that many distinct addresses,
+rcpt00001@example.test and on, one a line.
 Every file is exactly N MiB (the message: header and body together) and ends on a line
 break; small.eml is exactly 1024 bytes.
 The text repeats a block of 8192 distinct lines, the same in every run.
@@ -102,16 +104,29 @@ def write_random(path, size):
             left -= chunk
 
 
+def write_recipients(path, count):
+    with open(path, "w", encoding="ascii") as out:
+        out.writelines(f"rcpt{i:05d}@example.test\n" for i in range(1, count + 1))
+
+
 def main():
     args = sys.argv[1:]
     kinds = {"body", "msg", "random", "small"}
-    if len(args) >= 2 and args[0] == "--only":
-        kinds = set(args[1].split(","))
+    recipient_counts = []
+    while len(args) >= 2 and args[0] in ("--only", "--recipients"):
+        if args[0] == "--only":
+            kinds = set(args[1].split(","))
+        else:
+            recipient_counts = [int(n) for n in args[1].split(",")]
         args = args[2:]
-    if len(args) < 2:
+    if not args or (len(args) < 2 and not recipient_counts):
         sys.exit(USAGE)
     directory = args[0]
     os.makedirs(directory, exist_ok=True)
+    for count in recipient_counts:
+        write_recipients(os.path.join(directory, f"rcpts-{count}.txt"), count)
+    if len(args) < 2:
+        return
     pool = line_pool()
     lf_block = text_block(pool, "\n")
     crlf_block = text_block(pool, "\r\n")

@@ -6,11 +6,12 @@ set -euo pipefail
 
 usage() {
   cat <<'EOF'
-Usage: bench/run.sh [--repeat N] [--no-large] [--keep]
+Usage: bench/run.sh [--repeat N] [--no-large] [--keep] [--no-install]
   --repeat N   runs per 100 MiB figure, the median is shown (default 7; env BENCH_REPEAT)
   --no-large   skip the 1 GiB memory cases (env BENCH_LARGE=0); they are also skipped
                by themselves when the temporary directory has less than 3 GiB free
   --keep       keep the temporary directory (inputs, sink log, tool output)
+  --no-install do not run scripts/install-deps.sh --bench first (env BENCH_INSTALL=0)
 Environment:
   LARKPOST_BIN   use this larkpost instead of building build-bench/larkpost (Release)
   BENCH_TMPDIR   where the temporary directory goes (default: $TMPDIR or /tmp)
@@ -22,11 +23,13 @@ EOF
 REPEAT=${BENCH_REPEAT:-7}
 LARGE=${BENCH_LARGE:-1}
 KEEP=0
+INSTALL=${BENCH_INSTALL:-1}
 while [ $# -gt 0 ]; do
   case "$1" in
     --repeat) REPEAT=${2:?--repeat needs a number}; shift 2 ;;
     --no-large) LARGE=0; shift ;;
     --keep) KEEP=1; shift ;;
+    --no-install) INSTALL=0; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "run.sh: unknown argument: $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -37,11 +40,23 @@ REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BENCH=$REPO/bench
 SMALL_COUNT=200
 MEMORY_LIMIT_KIB=8192
+TLS_MEMORY_LIMIT_KIB=10240
+PIPE_RECIPIENTS=1000
+REPLY_DELAY_MS=2
+PIPE_RUNS=5
+SPLIT_RECIPIENTS=10000
+SPLIT_LIMIT=100
+SPLIT_RUNS=3
 
 die() { echo "run.sh: $*" >&2; exit 2; }
 note() { echo "-- $*" >&2; }
 
-for tool in g++ python3 base64; do
+# Nothing is installed that is there already; without root or sudo the run goes on with
+# what there is (a missing peer is left out).
+if [ "$INSTALL" = 1 ]; then
+  "$REPO/scripts/install-deps.sh" --bench >&2 || note "scripts/install-deps.sh --bench failed: going on"
+fi
+for tool in g++ python3 base64 openssl; do
   command -v "$tool" >/dev/null || die "$tool is needed"
 done
 HAVE_MSMTP=0; command -v msmtp >/dev/null && HAVE_MSMTP=1
@@ -78,13 +93,14 @@ else
       { cat "$WORK/out/cmake.log" >&2; die "cmake failed"; }
   fi
   note "building larkpost"
-  ninja -C "$BUILD_DIR" larkpost >"$WORK/out/ninja.log" 2>&1 ||
+  ninja -j2 -C "$BUILD_DIR" larkpost >"$WORK/out/ninja.log" 2>&1 ||
     { cat "$WORK/out/ninja.log" >&2; die "the larkpost build failed"; }
   LARKPOST=$BUILD_DIR/larkpost
   BUILD_NOTE="Release build"
 fi
 note "building the sink and the measuring wrapper"
-g++ -std=c++20 -O2 -pthread -o "$WORK/tools/smtp_sink" "$BENCH/smtp_sink.cpp" || die "the sink does not build"
+g++ -std=c++20 -O2 -pthread -o "$WORK/tools/smtp_sink" "$BENCH/smtp_sink.cpp" -lssl -lcrypto ||
+  die "the sink does not build (it needs OpenSSL's headers: libssl-dev)"
 g++ -std=c++20 -O2 -o "$WORK/tools/runstat" "$BENCH/runstat.cpp" || die "runstat does not build"
 SINK=$WORK/tools/smtp_sink
 RUNSTAT=$WORK/tools/runstat
@@ -99,7 +115,8 @@ if [ "$LARGE" = 1 ]; then
 fi
 note "making the inputs in $WORK/in"
 IN=$WORK/in
-python3 "$BENCH/make_inputs.py" "$IN" 10 100 || die "making the inputs failed"
+python3 "$BENCH/make_inputs.py" --recipients "$PIPE_RECIPIENTS,$SPLIT_RECIPIENTS" "$IN" 10 100 ||
+  die "making the inputs failed"
 if [ "$LARGE" = 1 ]; then
   python3 "$BENCH/make_inputs.py" --only body,random "$IN" 1024 || die "making the 1 GiB inputs failed"
 fi
@@ -107,8 +124,30 @@ fi
 note "flushing the inputs to disk"
 sync
 
+# ---------------------------------------------------------------- certificates
+# A CA made for this run and a certificate for 127.0.0.1 signed by it: every client checks
+# the TLS sink's certificate against that CA, as it would a real server's.
+TLS_DIR=$WORK/tls
+CA=$TLS_DIR/ca.pem
+make_certificates() {
+  local key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+  mkdir -p "$TLS_DIR"
+  openssl req -x509 "${key[@]}" -days 1 -subj "/CN=Larkpost bench CA" \
+    -keyout "$TLS_DIR/ca.key" -out "$CA" &&
+    openssl req "${key[@]}" -subj "/CN=127.0.0.1" \
+      -keyout "$TLS_DIR/sink.key" -out "$TLS_DIR/sink.csr" &&
+    printf '%s\n' "subjectAltName=IP:127.0.0.1,DNS:localhost" "basicConstraints=critical,CA:FALSE" \
+      "keyUsage=critical,digitalSignature" "extendedKeyUsage=serverAuth" >"$TLS_DIR/sink.ext" &&
+    openssl x509 -req -in "$TLS_DIR/sink.csr" -CA "$CA" -CAkey "$TLS_DIR/ca.key" \
+      -CAcreateserial -days 1 -extfile "$TLS_DIR/sink.ext" -out "$TLS_DIR/sink.pem"
+}
+note "making a CA and the TLS sink's certificate"
+make_certificates >"$WORK/out/openssl.log" 2>&1 ||
+  { cat "$WORK/out/openssl.log" >&2; die "making the certificates failed"; }
+TLS_SINK=(--tls-cert "$TLS_DIR/sink.pem" --tls-key "$TLS_DIR/sink.key")
+
 # ---------------------------------------------------------------- the sink
-# start_sink NAME [--save DIR]: starts a sink; sets SINK_PID, PORT and SINK_LOG.
+# start_sink NAME [SINK OPTION...]: starts a sink; sets SINK_PID, PORT and SINK_LOG.
 start_sink() {
   local name=$1; shift
   SINK_LOG=$WORK/$name.log
@@ -134,6 +173,18 @@ stop_sink() {
 larkpost_cmd() { echo "$LARKPOST -$WORK/empty.ini -s 127.0.0.1 -p $PORT -u a@example.test $* rcpt@example.test"; }
 msmtp_cmd() { echo "msmtp --host=127.0.0.1 --port=$PORT --from=a@example.test --auth=off --tls=off rcpt@example.test"; }
 curl_cmd() { echo "curl -s smtp://127.0.0.1:$PORT --mail-from a@example.test --mail-rcpt rcpt@example.test --upload-file $1"; }
+# Over STARTTLS, each checking the sink's certificate against the run's CA.
+larkpost_tls_cmd() { larkpost_cmd --security=starttls "--ca-file=$CA"; }
+msmtp_tls_cmd() { echo "msmtp --host=127.0.0.1 --port=$PORT --from=a@example.test --auth=off --tls=on --tls-starttls=on --tls-trust-file=$CA rcpt@example.test"; }
+curl_tls_cmd() { echo "curl -s --ssl-reqd --cacert $CA smtp://127.0.0.1:$PORT --mail-from a@example.test --mail-rcpt rcpt@example.test --upload-file $1"; }
+# To every address of a list file: larkpost reads it with -l, msmtp takes the addresses as
+# arguments, curl as mail-rcpt lines of a config file (written beside the list).
+larkpost_list_cmd() { echo "$LARKPOST -$WORK/empty.ini -s 127.0.0.1 -p $PORT -u a@example.test -l $1"; }
+msmtp_list_cmd() { echo "msmtp --host=127.0.0.1 --port=$PORT --from=a@example.test --auth=off --tls=off $(tr '\n' ' ' <"$1")"; }
+curl_list_cmd() {
+  sed 's/.*/mail-rcpt = "&"/' "$1" >"$1.curlrc"
+  echo "curl -s -K $1.curlrc $2 smtp://127.0.0.1:$PORT --mail-from a@example.test --upload-file $3"
+}
 
 FAILED=0
 fail() {
@@ -145,9 +196,12 @@ fail() {
 # Each tool's message is kept and compared with its input before anything is timed.
 note "checking that every tool delivers its input intact (10 MiB inputs)"
 start_sink check --save "$WORK/saved"
-# check_one KIND INPUT STDIN CMD...: runs CMD once and checks the kept message.
+# check_one KIND[+tls] INPUT STDIN CMD...: runs CMD once and checks the kept message (+tls:
+# and that it came over TLS).
 check_one() {
-  local kind=$1 input=$2 stdin=$3; shift 3
+  local kind=${1%+tls} input=$2 stdin=$3 over_tls=0
+  [ "$kind" = "$1" ] || over_tls=1
+  shift 3
   local before after
   before=$(wc -l <"$SINK_LOG")
   local rc=0
@@ -158,8 +212,12 @@ check_one() {
   after=$(wc -l <"$SINK_LOG")
   if [ "$after" -ne $((before + 1)) ]; then fail "$*: the sink logged $((after - before)) messages"; return; fi
   local msg; msg=$(tail -n 1 "$SINK_LOG" | sed 's/^msg=\([0-9]*\).*/\1/')
-  local result
-  if result=$(python3 "$BENCH/check_delivery.py" "$kind" "$WORK/saved/msg-$msg.eml" "$input"); then
+  local result security
+  security=$(tail -n 1 "$SINK_LOG" | sed -n 's/.* tls=\([^ ]*\).*/\1/p')
+  if [ "$over_tls" = 1 ] && [ -z "$security" ]; then
+    fail "$*: the message came in plaintext"
+  elif result=$(python3 "$BENCH/check_delivery.py" "$kind" "$WORK/saved/msg-$msg.eml" "$input"); then
+    [ -n "$security" ] && result="$result, over $security"
     printf '   %-9s %-10s %s\n' "$(basename "$1")" "$kind" "$result" >&2
   else
     fail "$*: $result"
@@ -178,6 +236,24 @@ check_one relay "$IN/msg-10.eml" "$IN/msg-10.eml" $(larkpost_cmd)
 [ "$HAVE_CURL" = 1 ] && check_one relay "$IN/msg-10.eml" "$IN/msg-10.eml" $(curl_cmd "$IN/msg-10.eml")
 stop_sink
 
+note "checking the relay over STARTTLS, and larkpost's and curl's over implicit TLS"
+start_sink check-starttls --save "$WORK/saved" "${TLS_SINK[@]}"
+# shellcheck disable=SC2046
+check_one relay+tls "$IN/msg-10.eml" "$IN/msg-10.eml" $(larkpost_tls_cmd)
+# shellcheck disable=SC2046
+[ "$HAVE_MSMTP" = 1 ] && check_one relay+tls "$IN/msg-10.eml" "$IN/msg-10.eml" $(msmtp_tls_cmd)
+# shellcheck disable=SC2046
+[ "$HAVE_CURL" = 1 ] && check_one relay+tls "$IN/msg-10.eml" "$IN/msg-10.eml" $(curl_tls_cmd "$IN/msg-10.eml")
+stop_sink
+start_sink check-implicit-tls --save "$WORK/saved" "${TLS_SINK[@]}" --implicit-tls
+# shellcheck disable=SC2046
+check_one relay+tls "$IN/msg-10.eml" "$IN/msg-10.eml" \
+  $(larkpost_cmd --security=tls "--ca-file=$CA")
+# shellcheck disable=SC2046
+[ "$HAVE_CURL" = 1 ] && check_one relay+tls "$IN/msg-10.eml" "$IN/msg-10.eml" \
+  $(curl_cmd "$IN/msg-10.eml" | sed "s|^curl -s smtp://|curl -s --cacert $CA smtps://|")
+stop_sink
+
 # ---------------------------------------------------------------- measuring
 start_sink sink
 CLK_TCK=$(getconf CLK_TCK)
@@ -188,25 +264,49 @@ lines_of() { wc -l <"$1"; }
 
 # Each measured row, by id: what it runs, and its figures.
 declare -A R_WALL R_USER R_SYS R_RSS R_SINK R_BYTES R_LABEL R_TOOL R_STATE R_COUNT R_CMD R_STDIN R_EXPECT
+# Rows of the many-recipient cases also have: R_EXITS, the exit statuses that count as a
+# run ("0 2", or "any"; default "0"), R_TALLY, the sink's recipient log (set: the row may
+# send any number of messages and its deliveries are counted), R_TLS, how the last message
+# came (TLS version and cipher), and R_EXTRA, the counts of its median run.
+declare -A R_EXITS R_TALLY R_TLS R_EXTRA
 
-# expect_ok LOGLINES EXPECT: checks the sink's new log lines against EXPECT:
+# expect_ok LOGLINES EXPECT: checks the sink's new log lines against EXPECT, one or more of
+# (separated by blanks):
 #   data=N        each message's data (dot-stuffing undone) is N bytes
 #   body=N        data less the header is N bytes
 #   bodymin=N:M   data less the header is N to N+M bytes
+#   rcpts=N       the sink accepted N recipients for each message
+#   tls           each message came over TLS
 expect_ok() {
   local lines=$1 expect=$2
   awk -v expect="$expect" '
-    { for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    { delete f
+      for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
       if (f["status"] != "ok") { print "message " f["msg"] " " f["status"]; bad = 1; next }
-      split(expect, e, "="); split(e[2], range, ":")
-      want = range[1] + 0; slack = (range[2] == "" ? 0 : range[2] + 0)
-      got = (e[1] == "data") ? f["data"] + 0 : f["data"] - f["header"]
-      if (got < want || got > want + slack) {
-        print "message " f["msg"] ": " e[1] " " got " bytes, expected " want (slack ? " to " want + slack : "")
-        bad = 1
+      n = split(expect, wants, " ")
+      for (j = 1; j <= n; j++) {
+        split(wants[j], e, "="); split(e[2], range, ":")
+        if (e[1] == "tls") {
+          if (f["tls"] == "") { print "message " f["msg"] " came in plaintext"; bad = 1 }
+          continue
+        }
+        want = range[1] + 0; slack = (range[2] == "" ? 0 : range[2] + 0)
+        unit = (e[1] == "rcpts") ? " recipients" : " bytes"
+        got = (e[1] == "data") ? f["data"] + 0 : (e[1] == "rcpts") ? f["rcpts"] + 0 : f["data"] - f["header"]
+        if (got < want || got > want + slack) {
+          print "message " f["msg"] ": " e[1] " " got unit ", expected " want (slack ? " to " want + slack : "")
+          bad = 1
+        }
       }
     }
     END { exit bad }' <<<"$lines"
+}
+
+# exit_counts STATUS ACCEPTED: whether STATUS is one of ACCEPTED ("0", "0 2", "any").
+exit_counts() {
+  [ "$2" = any ] && return 0
+  case " $2 " in *" $1 "*) return 0 ;; esac
+  return 1
 }
 
 # define ID LABEL TOOL INPUT_BYTES COUNT EXPECT STDIN CMD...
@@ -224,35 +324,43 @@ define() {
 
 # run_once ID: one measurement of the row; checks the exit status and the sink's log.
 run_once() {
-  local id=$1 count=${R_COUNT[$1]} expect=${R_EXPECT[$1]}
+  local id=$1 count=${R_COUNT[$1]} expect=${R_EXPECT[$1]} tally=${R_TALLY[$1]:-}
   [ "${R_STATE[$id]}" = FAIL ] && return
   local -a cmd repeat_args=()
   read -r -a cmd <<<"${R_CMD[$id]}"
   [ "$count" -gt 1 ] && repeat_args=(--repeat "$count")
   kill -0 "$SINK_PID" 2>/dev/null || die "the sink has died"
-  local before after t0 t1 rc=0 problem
+  local before after t0 t1 rc=0 problem tallied=0 extra=""
   before=$(wc -l <"$SINK_LOG")
+  [ -n "$tally" ] && tallied=$(wc -l <"$tally")
   t0=$(sink_cpu_ticks)
   "$RUNSTAT" "${repeat_args[@]}" --stdin "${R_STDIN[$id]}" "$WORK/out/$id.stat" "${cmd[@]}" \
     >"$WORK/out/$id.out" 2>&1 || rc=$?
   t1=$(sink_cpu_ticks)
-  if [ "$rc" -ne 0 ]; then
-    fail "${R_LABEL[$id]} / ${R_TOOL[$id]}: exit status $rc from: ${R_CMD[$id]} <${R_STDIN[$id]}"
+  if ! exit_counts "$rc" "${R_EXITS[$id]:-0}"; then
+    fail "${R_LABEL[$id]} / ${R_TOOL[$id]}: exit status $rc from: ${R_CMD[$id]:0:300} <${R_STDIN[$id]}"
     tail -n 5 "$WORK/out/$id.out" | sed 's/^/    /' >&2
     R_STATE[$id]=FAIL; return
   fi
   if [ "$expect" != none ]; then
     after=$(wc -l <"$SINK_LOG")
-    if [ "$after" -ne $((before + count)) ]; then
+    if [ -z "$tally" ] && [ "$after" -ne $((before + count)) ]; then
       fail "${R_LABEL[$id]} / ${R_TOOL[$id]}: the sink logged $((after - before)) messages, expected $count"
       R_STATE[$id]=FAIL; return
     fi
-    if ! problem=$(expect_ok "$(tail -n "$count" "$SINK_LOG")" "$expect"); then
+    if [ "$after" -gt "$before" ] &&
+       ! problem=$(expect_ok "$(tail -n $((after - before)) "$SINK_LOG")" "$expect"); then
       fail "${R_LABEL[$id]} / ${R_TOOL[$id]}: $(head -n 3 <<<"$problem")"
       R_STATE[$id]=FAIL; return
     fi
+    [ "$after" -gt "$before" ] && R_TLS[$id]=$(tail -n 1 "$SINK_LOG" | sed -n 's/.* tls=\([^ ]*\).*/\1/p')
   fi
-  echo "$(cut -d' ' -f2- "$WORK/out/$id.stat") $(awk -v a="$t0" -v b="$t1" -v hz="$CLK_TCK" 'BEGIN { printf "%.2f", (b - a) / hz }')" \
+  if [ -n "$tally" ]; then
+    # exit status, transactions, deliveries, and how many different addresses got one
+    local delivered=$(($(wc -l <"$tally") - tallied))
+    extra=" $rc $((after - before)) $delivered $(tail -n "$delivered" "$tally" | sort -u | wc -l)"
+  fi
+  echo "$(cut -d' ' -f2- "$WORK/out/$id.stat") $(awk -v a="$t0" -v b="$t1" -v hz="$CLK_TCK" 'BEGIN { printf "%.2f", (b - a) / hz }')$extra" \
     >>"$WORK/out/$id.runs"
 }
 
@@ -269,7 +377,7 @@ measure() {
     local results=$WORK/out/$id.runs n median
     n=$(wc -l <"$results")
     median=$(sort -n -k1,1 "$results" | sed -n "$(((n + 1) / 2))p")
-    read -r "R_WALL[$id]" "R_USER[$id]" "R_SYS[$id]" _ "R_SINK[$id]" <<<"$median"
+    read -r "R_WALL[$id]" "R_USER[$id]" "R_SYS[$id]" _ "R_SINK[$id]" "R_EXTRA[$id]" <<<"$median"
     R_RSS[$id]=$(awk 'BEGIN { m = 0 } { if ($4 > m) m = $4 } END { print m }' "$results")
     R_STATE[$id]=ok
   done
@@ -364,6 +472,86 @@ for size in $MEM_SIZES; do
 done
 stop_sink
 
+# f. the relay over STARTTLS, to a sink of its own
+start_sink tls "${TLS_SINK[@]}"
+n=$(size_of "$IN/msg-100.eml")
+rows=(f_lark)
+# shellcheck disable=SC2046
+define f_lark "f" "larkpost" "$n" 1 "data=$n tls" "$IN/msg-100.eml" $(larkpost_tls_cmd)
+if [ "$HAVE_MSMTP" = 1 ]; then
+  # shellcheck disable=SC2046
+  define f_msmtp "f" "msmtp" "$n" 1 "data=$n tls" "$IN/msg-100.eml" $(msmtp_tls_cmd)
+  rows+=(f_msmtp)
+fi
+if [ "$HAVE_CURL" = 1 ]; then
+  # shellcheck disable=SC2046
+  define f_curl "f" "curl" "$n" 1 "data=$n tls" "$IN/msg-100.eml" $(curl_tls_cmd "$IN/msg-100.eml")
+  rows+=(f_curl)
+fi
+measure "$REPEAT" "${rows[@]}"
+stop_sink
+
+# g. many recipients for one message, to a sink that offers PIPELINING and answers every
+# command late, as a server a few milliseconds away would
+start_sink pipelined --pipelining --reply-delay "$REPLY_DELAY_MS"
+list=$IN/rcpts-$PIPE_RECIPIENTS.txt
+n=$(size_of "$IN/small.eml")
+rows=(g_lark)
+# shellcheck disable=SC2046
+define g_lark "g" "larkpost -l" 0 1 "data=$n rcpts=$PIPE_RECIPIENTS" "$IN/small.eml" $(larkpost_list_cmd "$list")
+if [ "$HAVE_MSMTP" = 1 ]; then
+  # shellcheck disable=SC2046
+  define g_msmtp "g" "msmtp" 0 1 "data=$n rcpts=$PIPE_RECIPIENTS" "$IN/small.eml" $(msmtp_list_cmd "$list")
+  rows+=(g_msmtp)
+fi
+if [ "$HAVE_CURL" = 1 ]; then
+  # shellcheck disable=SC2046
+  define g_curl "g" "curl -K (mail-rcpt lines)" 0 1 "data=$n rcpts=$PIPE_RECIPIENTS" "$IN/small.eml" \
+    $(curl_list_cmd "$list" "" "$IN/small.eml")
+  rows+=(g_curl)
+fi
+measure "$PIPE_RUNS" "${rows[@]}"
+stop_sink
+
+# h. more recipients than the sink takes in one transaction; every delivery is counted.
+# The peers are there to show what they do with the same list: one run each.
+SPLIT_TALLY=$WORK/split-recipients.log
+: >"$SPLIT_TALLY"
+start_sink split --pipelining --max-rcpts "$SPLIT_LIMIT" --rcpt-log "$SPLIT_TALLY"
+list=$IN/rcpts-$SPLIT_RECIPIENTS.txt
+n=$(size_of "$IN/msg-10.eml")
+# shellcheck disable=SC2046
+define h_lark "h" "larkpost -l" "$n" 1 "data=$n" "$IN/msg-10.eml" $(larkpost_list_cmd "$list")
+R_EXITS[h_lark]="0 2"; R_TALLY[h_lark]=$SPLIT_TALLY
+rows=(h_lark)
+# A larkpost that can split by itself is also run with the sink's limit set ahead, so that
+# no recipient is refused at all.
+if "$LARKPOST" --help 2>/dev/null | grep -q -- '--max-recipients='; then
+  # shellcheck disable=SC2046
+  define h_lark_max "h" "larkpost --max-recipients" "$n" 1 "data=$n" "$IN/msg-10.eml" \
+    $(larkpost_list_cmd "$list") "--max-recipients=$SPLIT_LIMIT"
+  R_EXITS[h_lark_max]="0 2"; R_TALLY[h_lark_max]=$SPLIT_TALLY
+  rows+=(h_lark_max)
+fi
+measure "$SPLIT_RUNS" "${rows[@]}"
+rows=()
+if [ "$HAVE_MSMTP" = 1 ]; then
+  # shellcheck disable=SC2046
+  define h_msmtp "h" "msmtp" "$n" 1 "data=$n" "$IN/msg-10.eml" $(msmtp_list_cmd "$list")
+  R_EXITS[h_msmtp]=any; R_TALLY[h_msmtp]=$SPLIT_TALLY
+  rows+=(h_msmtp)
+fi
+if [ "$HAVE_CURL" = 1 ]; then
+  # shellcheck disable=SC2046
+  define h_curl "h" "curl --mail-rcpt-allowfails" "$n" 1 "data=$n" "$IN/msg-10.eml" \
+    $(curl_list_cmd "$list" --mail-rcpt-allowfails "$IN/msg-10.eml")
+  R_EXITS[h_curl]=any; R_TALLY[h_curl]=$SPLIT_TALLY
+  rows+=(h_curl)
+fi
+[ ${#rows[@]} -gt 0 ] && measure 1 "${rows[@]}"
+stop_sink
+BUSY_AFTER=$(busy_percent)
+
 # ---------------------------------------------------------------- the report
 fmt_mib() { awk -v b="$1" 'BEGIN { if (b >= 1073741824) printf "%g GiB", b / 1073741824; else if (b >= 1048576) printf "%g MiB", b / 1048576; else printf "%g KiB", b / 1024 }'; }
 row() {
@@ -400,9 +588,9 @@ judged() { [ "${R_STATE[$1]:-}" = ok ] && [ "${R_STATE[$2]:-}" = ok ]; }
 
 echo
 echo "Larkpost benchmarks: $LARKPOST ($BUILD_NOTE)"
-echo "$(nproc) cores, $(uname -sr); figures are the median of $REPEAT runs (d: of $SMALL_RUNS batches); 1 MiB = 1048576 bytes"
+echo "$(nproc) cores, $(uname -sr); figures are the median of $REPEAT runs (d: of $SMALL_RUNS batches, g: of $PIPE_RUNS runs, h: of $SPLIT_RUNS); 1 MiB = 1048576 bytes"
 echo "MiB/s = input size / wall time; CPU = user + sys of the client; sink CPU = the sink's own CPU time meanwhile"
-echo "other work on the machine just before measuring: ${BUSY_BEFORE}% of the CPU time$([ "$BUSY_BEFORE" -gt 10 ] && echo " -- busy: figures may be slower and noisier than they should be")"
+echo "other work on the machine just before measuring: ${BUSY_BEFORE}% of the CPU time, just after: ${BUSY_AFTER}%$([ "$BUSY_BEFORE" -gt 10 ] || [ "$BUSY_AFTER" -gt 10 ] && echo " -- busy: figures may be slower and noisier than they should be")"
 echo
 
 echo "a. attachment: 100 MiB random file, larkpost -h -a vs base64 -w 72 > /dev/null"
@@ -463,6 +651,78 @@ if [ "$mem_failed" = 1 ]; then
 elif [ "$judged_any" = 1 ]; then
   mark "$mem_ok" "e. memory: larkpost peak RSS < 8 MiB, every case" "largest $worst KiB"
 else mark "" "e. memory: larkpost peak RSS < 8 MiB, every case" "not measured"; fi
+echo
+
+echo "f. TLS relay: the complete 100 MiB message over STARTTLS, the sink's certificate checked"
+header_row; row f_lark
+[ "$HAVE_MSMTP" = 1 ] && row f_msmtp
+[ "$HAVE_CURL" = 1 ] && row f_curl
+for id in f_lark f_msmtp f_curl; do
+  [ -n "${R_TLS[$id]:-}" ] && printf '  %-28s negotiated %s\n' "${R_TOOL[$id]}" "${R_TLS[$id]}"
+done
+if judged f_lark c_lark; then
+  awk -v t="${R_WALL[f_lark]}" -v p="${R_WALL[c_lark]}" -v b="${R_BYTES[f_lark]}" 'BEGIN {
+    printf "  larkpost over TLS: %.1f MiB/s, in plaintext (c): %.1f MiB/s\n", b / 1048576 / t, b / 1048576 / p }'
+fi
+if judged f_lark f_curl; then
+  figure=$(awk -v l="${R_WALL[f_lark]}" -v p="${R_WALL[f_curl]}" 'BEGIN { printf "%.3f s vs %.3f s (%.2fx)", l, p, p / l }')
+  ok=$(awk -v l="${R_WALL[f_lark]}" -v p="${R_WALL[f_curl]}" 'BEGIN { print (l <= p) ? 1 : 0 }')
+  mark "$ok" "f. TLS relay: larkpost at least as fast as curl" "$figure"
+else mark "" "f. TLS relay: larkpost at least as fast as curl" "not measured"; fi
+if [ "${R_STATE[f_lark]:-}" = ok ]; then
+  mark "$([ "${R_RSS[f_lark]}" -lt "$TLS_MEMORY_LIMIT_KIB" ] && echo 1 || echo 0)" \
+    "f. TLS relay: larkpost peak RSS < 10 MiB" "${R_RSS[f_lark]} KiB"
+else mark "" "f. TLS relay: larkpost peak RSS < 10 MiB" "not measured"; fi
+echo
+
+echo "g. $PIPE_RECIPIENTS recipients (a list file) for one 1 KiB message; the sink offers PIPELINING and answers each command ${REPLY_DELAY_MS} ms after it came"
+header_row; row g_lark
+[ "$HAVE_MSMTP" = 1 ] && row g_msmtp
+[ "$HAVE_CURL" = 1 ] && row g_curl
+if judged g_lark g_msmtp; then
+  figure=$(awk -v l="${R_WALL[g_lark]}" -v p="${R_WALL[g_msmtp]}" 'BEGIN { printf "%.3f s vs %.3f s (%.2fx)", l, p, p / l }')
+  ok=$(awk -v l="${R_WALL[g_lark]}" -v p="${R_WALL[g_msmtp]}" 'BEGIN { print (l <= p) ? 1 : 0 }')
+  mark "$ok" "g. pipelining: larkpost at least as fast as msmtp" "$figure"
+else mark "" "g. pipelining: larkpost at least as fast as msmtp" "not measured"; fi
+echo
+
+echo "h. $SPLIT_RECIPIENTS recipients (a list file) for a 10 MiB message; the sink takes at most $SPLIT_LIMIT a transaction (\"452 4.5.3 Too many recipients\" past that)"
+printf '  %-28s %9s %8s %12s %5s %13s %10s %9s\n' "tool" "wall s" "CPU s" "peak RSS" "exit" "transactions" "delivered" "distinct"
+split_row() {
+  local id=$1
+  if [ "${R_STATE[$id]:-}" != ok ]; then
+    printf '  %-28s %s\n' "${R_TOOL[$id]:-?}" "FAILED (see above)"
+    return
+  fi
+  local rc transactions delivered distinct
+  read -r rc transactions delivered distinct <<<"${R_EXTRA[$id]}"
+  printf '  %-28s %9.3f %8.3f %8.2f MiB %5s %13s %10s %9s\n' "${R_TOOL[$id]}" "${R_WALL[$id]}" \
+    "$(awk -v u="${R_USER[$id]}" -v s="${R_SYS[$id]}" 'BEGIN { print u + s }')" \
+    "$(awk -v r="${R_RSS[$id]}" 'BEGIN { print r / 1024 }')" "$rc" "$transactions" "$delivered" "$distinct"
+}
+split_row h_lark
+[ -n "${R_TOOL[h_lark_max]:-}" ] && split_row h_lark_max
+[ "$HAVE_MSMTP" = 1 ] && split_row h_msmtp
+[ "$HAVE_CURL" = 1 ] && split_row h_curl
+# split_marks ID WHAT: the targets of a larkpost row.
+split_marks() {
+  local id=$1 what=$2 ok transactions distinct
+  if [ "${R_STATE[$id]:-}" != ok ]; then
+    mark "" "h. $what: each of the $SPLIT_RECIPIENTS gets it once" "not measured"
+    mark "" "h. $what: larkpost peak RSS < 8 MiB" "not measured"
+    return
+  fi
+  # Judged on every run, not only the median one: each address once, none twice.
+  ok=$(awk -v n="$SPLIT_RECIPIENTS" '{ if ($8 != n || $9 != n) bad = 1 } END { print bad ? 0 : 1 }' \
+    "$WORK/out/$id.runs")
+  read -r _ transactions _ distinct <<<"${R_EXTRA[$id]}"
+  mark "$ok" "h. $what: each of the $SPLIT_RECIPIENTS gets it once" \
+    "$distinct of $SPLIT_RECIPIENTS, $transactions transactions"
+  mark "$([ "${R_RSS[$id]}" -lt "$MEMORY_LIMIT_KIB" ] && echo 1 || echo 0)" \
+    "h. $what: larkpost peak RSS < 8 MiB" "${R_RSS[$id]} KiB"
+}
+split_marks h_lark "split on 452"
+[ -n "${R_TOOL[h_lark_max]:-}" ] && split_marks h_lark_max "split ahead"
 echo
 
 echo "Targets"

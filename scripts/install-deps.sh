@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what Larkpost needs to build and test, from Debian's packages. Idempotent:
-# packages already present are left as they are.
+# packages already present are left as they are. --bench installs what bench/run.sh needs.
 set -euo pipefail
 
 want_windows=1
@@ -12,6 +12,13 @@ packages=(build-essential cmake ninja-build pkg-config libgtest-dev
 # groff checks the manual page and man-db finds it once the package is installed;
 # dpkg-dev's dpkg-shlibdeps gives the Debian package its library dependencies.
 packages+=(groff-base man-db dpkg-dev)
+if [[ "${1:-}" == "--bench" ]]; then
+  # The benchmarks build the program and their OpenSSL sink and race msmtp and curl;
+  # they need none of the test servers.
+  packages=(build-essential cmake ninja-build pkg-config libssl-dev openssl ca-certificates
+            nlohmann-json3-dev python3 msmtp curl)
+  want_windows=0
+fi
 if [[ $want_windows == 1 ]]; then
   # Wine's SChannel runs on GnuTLS: without the 32-bit library the Windows program has
   # no TLS under Wine.
