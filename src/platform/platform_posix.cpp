@@ -304,6 +304,8 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
 
 std::string localTextToUtf8(const std::string& text) { return text; }
 
+std::string defaultCharset() { return "utf-8"; }
+
 bool readableByOthers(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
