@@ -43,8 +43,8 @@ TEST(Options, EveryOptionInEitherCaseAndPrefix) {
   EXPECT_EQ(p.settings.listPath, "list.txt");
   EXPECT_TRUE(p.settings.useList);
   EXPECT_TRUE(p.settings.attach);
-  EXPECT_EQ(p.settings.attachPath, "/docs/Report.doc");
-  EXPECT_EQ(p.settings.attachName, "Report.doc");
+  EXPECT_EQ(p.settings.attachment.path, "/docs/Report.doc");
+  EXPECT_EQ(p.settings.attachment.name, "Report.doc");
   EXPECT_TRUE(p.settings.emitHeader);
   EXPECT_FALSE(p.settings.parseHeader);
   EXPECT_EQ(p.outcome.firstRecipient, 20u);
@@ -66,7 +66,45 @@ TEST(Options, WarningsAndTheirTexts) {
   Parsed missing = parse({"-a", "/docs/found.txt", "-a", "/docs/missing.txt", "bob"});
   EXPECT_EQ(missing.output, "\n\bAttachment '/docs/missing.txt' could not be found\n");
   EXPECT_FALSE(missing.settings.attach);
-  EXPECT_EQ(missing.settings.attachName, "found.txt");
+}
+
+TEST(Options, EachAttachAddsAFileAfterThatOfA) {
+  Parsed p = parse({"--attach=/d/one.txt", "-a", "/d/first.txt", "--attach=/d/missing.txt",
+                    "--attach", "--attach=/d/two.txt", "--html", "bob"});
+  EXPECT_EQ(p.output,
+            "\n\bAttachment '/d/missing.txt' could not be found\n"
+            "Not Enough Information For Switch '--attach'\n");
+  ASSERT_EQ(p.settings.moreAttachments.size(), 2u);
+  EXPECT_EQ(p.settings.moreAttachments[0].name, "one.txt");
+  EXPECT_EQ(p.settings.moreAttachments[1].path, "/d/two.txt");
+  EXPECT_EQ(p.settings.attachment.name, "first.txt");
+  EXPECT_TRUE(p.settings.attach && p.settings.html);
+  EXPECT_EQ(p.outcome.firstRecipient, 8u);
+}
+
+TEST(Options, CharsetMustBeAToken) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"ISO-8859-15", "ISO-8859-15"},
+      {"x-user_defined!", "x-user_defined!"},
+      {std::string(40, 'a'), nullptr},  // nullptr: as given
+      {std::string(41, 'a'), ""},       // "": refused
+      {"", "utf-8"},                    // the platform's own
+      {"utf 8", ""},
+      {"\"utf-8\"", ""},
+      {"utf-8;format=flowed", ""},
+      {"utf-8\r\nBcc: x@y", ""},
+      {"b\xC3\xA4r", ""},
+  };
+  for (const auto& [value, charset] : cases) {
+    SCOPED_TRACE(value);
+    Parsed p = parse({"--charset=" + value, "bob"});
+    if (charset && *charset == '\0') {
+      EXPECT_NE(p.outcome.invalid, "");
+      continue;
+    }
+    EXPECT_EQ(p.outcome.invalid, "");
+    EXPECT_EQ(p.settings.charset, charset ? charset : value);
+  }
 }
 
 TEST(Options, HelpAndRecipientSources) {

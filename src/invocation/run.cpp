@@ -120,10 +120,12 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   try {
     EnvelopeOutcome envelope = sendEnvelope(connection, settings, job.recipients, out);
     DataWriter writer(connection);
-    StreamResult streamed = sendMessageStream(settings, makeFrame(job), input, writer);
-    if (streamed == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
-    if (streamed == StreamResult::kAttachmentFailed) {
-      throw RunFailure{"Could not read attachment '" + printable(settings.attachPath) +
+    MessageFrame frame = makeFrame(job);
+    frame.eightBitMime = session.capabilities.eightBitMime;
+    StreamOutcome streamed = sendMessageStream(settings, frame, input, writer);
+    if (streamed.result == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
+    if (streamed.result == StreamResult::kAttachmentFailed) {
+      throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
                        "', message not sent\n"};
     }
     endMessage(connection, writer.atLineStart());

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "compose/header_fields.h"
 #include "smtp/session.h"
 
 namespace larkpost {
@@ -61,6 +62,18 @@ bool setFingerprint(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+// The name goes into a header field: anything but an RFC 2045 token could break it open.
+// Empty means the platform's own.
+bool setCharset(JobSettings& settings, const std::string& value) {
+  if (value.empty()) {
+    settings.charset = platform::defaultCharset();
+    return true;
+  }
+  if (!isCharsetName(value)) return false;
+  settings.charset = value;
+  return true;
+}
+
 template <bool JobSettings::*field>
 bool setYesNo(JobSettings& settings, const std::string& value) {
   std::optional<bool> yes = parseYesNo(value);
@@ -75,7 +88,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 9> kSettingKeys{{
+constexpr std::array<SettingKey, 10> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -86,6 +99,7 @@ constexpr std::array<SettingKey, 9> kSettingKeys{{
     {"Fingerprint", "--fingerprint", "sha256", setFingerprint},
     {"TlsVerify", "--tls-verify", "yes|no", setYesNo<&JobSettings::tlsVerify>},
     {"PlaintextAuth", "--plaintext-auth", "yes|no", setYesNo<&JobSettings::plaintextAuth>},
+    {"Charset", "--charset", "name", setCharset},
 }};
 
 }  // namespace
