@@ -42,7 +42,7 @@ std::string missingBodyFields(const JobSettings& settings, const MessageFrame& f
     fields += textContentTypeField(settings.html, settings.charset);
   }
   if (!input.hasField("Content-Transfer-Encoding")) {
-    // Without 8BITMIME the server may only be given 7-bit text, whatever the body holds.
+    // A server without 8BITMIME may only be sent 7-bit text; the label cannot claim more.
     fields += frame.eightBitMime ? "Content-Transfer-Encoding: 8bit\r\n"
                                  : "Content-Transfer-Encoding: 7bit\r\n";
   }
