@@ -30,7 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   larkpost::OptionsOutcome outcome = larkpost::parseOptions(args, 1, settings, finder, out);
   if (outcome.firstRecipient > args.size()) std::abort();
-  if (settings.attach && settings.attachPath.empty() && settings.attachName.size() % 2) std::abort();
+  if (settings.attach && settings.attachment.path.empty() && settings.attachment.name.size() % 2) {
+    std::abort();
+  }
+  for (const larkpost::Attachment& found : settings.moreAttachments) {
+    if (found.name.size() % 2) std::abort();  // the finder found only even names
+  }
   // Echoed arguments never carry a control character to the terminal.
   for (char c : out.str()) {
     auto byte = static_cast<unsigned char>(c);

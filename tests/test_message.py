@@ -21,8 +21,8 @@ def text_of(part) -> str:
     return part.get_content().replace("\r\n", "\n")
 
 
-def send(scripted_smtp, run_larkpost, args, stdin, **settings):
-    srv = scripted_smtp()
+def send(scripted_smtp, run_larkpost, args, stdin, script=None, **settings):
+    srv = scripted_smtp(script)
     result = run_larkpost(args + ["rcpt@example.test"], stdin=stdin, settings=server_settings(srv.port, **settings))
     assert result.status == 0, result
     assert not srv.has_bare_lf()
@@ -243,3 +243,65 @@ def test_program_fields_are_valid_whatever_they_hold(scripted_smtp, run_larkpost
     assert message["From"].addresses[0].addr_spec == "MAILER-DAEMON@localhost.localdomain"
     assert message["Message-ID"].endswith("@localhost.localdomain>")
     assert srv.commands[1] == b"MAIL FROM:<>\r\n"
+
+
+@pytest.mark.parametrize("args, stdin", [(["-h"], b"See the files.\n"),
+                                         ([], b"From: a@example.test\nSubject: files\n\nSee the files.\n")])
+@pytest.mark.parametrize("count", [2, 3])
+def test_every_attachment_is_a_part_in_order(scripted_smtp, run_larkpost, tmp_path, args, stdin, count):
+    files = [("first.bin", BINARY_CONTENT), ("r\u00e9sum\u00e9.txt", b"caf\xc3\xa9\r\n"), ("empty", b"")][:count]
+    for name, content in files:
+        (tmp_path / name).write_bytes(content)
+    path = [host_path(tmp_path / name) for name, _ in files]
+    missing = host_path(tmp_path / "missing.txt")
+    # -a's part comes first wherever it stands; a missing file is left out.
+    options = [f"--attach={path[1]}", "-a", path[0], f"--attach={missing}"] + [f"--attach={p}" for p in path[2:]]
+    srv, result = send(scripted_smtp, run_larkpost, args + options, stdin)
+    assert result.stdout == output(f"\n\bAttachment '{missing}' could not be found\n")
+    message = parse(srv.message())
+    text_part, *file_parts = message.iter_parts()
+    assert text_of(text_part) == "See the files.\n"
+    assert [(part.get_filename(), part.get_content()) for part in file_parts] == files
+    assert message.defects == [] and all(part.defects == [] for part in file_parts)
+
+
+@pytest.mark.parametrize("args, html_part", [(["-h", "--html"], False), (["-h", "--html", "-a", "ATTACHMENT"], True),
+                                             (["--html"], None)])
+def test_html_body(scripted_smtp, run_larkpost, tmp_path, args, html_part):
+    (tmp_path / "a.txt").write_bytes(b"attached")
+    args = [host_path(tmp_path / "a.txt") if a == "ATTACHMENT" else a for a in args]
+    stdin = b"<p>Hello</p>\n" if html_part is not None else b"Subject: as is\n\n<p>Hello</p>\n"
+    srv, _ = send(scripted_smtp, run_larkpost, args, stdin, Charset="utf-8")
+    if html_part is None:  # a complete message is relayed as it is
+        assert srv.message() == stdin.replace(b"\n", b"\r\n")
+        return
+    message = parse(srv.message())
+    body = next(message.iter_parts()) if html_part else message
+    assert message["MIME-Version"] == "1.0"
+    assert (body.get_content_type(), body.get_content_charset(), body["Content-Transfer-Encoding"]) == \
+        ("text/html", "utf-8", "7bit")
+    assert text_of(body) == "<p>Hello</p>\n"
+
+
+@pytest.mark.parametrize("attach", [False, True])
+@pytest.mark.parametrize("ehlo, encoding", [("250-test\r\n250 8BITMIME", "8bit"), ("250 test", "7bit")])
+def test_utf8_body_is_labelled_utf8(scripted_smtp, run_larkpost, tmp_path, attach, ehlo, encoding):
+    (tmp_path / "a.txt").write_bytes(b"attached")
+    args = ["-h", "--charset=utf-8"] + (["-a", host_path(tmp_path / "a.txt")] if attach else [])
+    srv, _ = send(scripted_smtp, run_larkpost, args, "Gr\u00fc\u00dfe\n".encode(), script={"EHLO": ehlo})
+    message = parse(srv.message())
+    body = next(message.iter_parts()) if attach else message
+    if not attach and encoding == "7bit":  # plain text the server takes as it is needs no label
+        assert message["Content-Type"] is None and message["MIME-Version"] is None
+        return
+    assert (body.get_content_type(), body.get_content_charset(), body["Content-Transfer-Encoding"]) == \
+        ("text/plain", "utf-8", encoding)
+    assert text_of(body) == "Gr\u00fc\u00dfe\n"
+
+
+def test_default_charset_is_the_platforms(scripted_smtp, run_larkpost, tmp_path):
+    (tmp_path / "a.txt").write_bytes(b"attached")
+    srv, _ = send(scripted_smtp, run_larkpost, ["-h", "-a", host_path(tmp_path / "a.txt")], b"body\n")
+    text_part, _ = parse(srv.message()).iter_parts()
+    # Wine under LANG=C.UTF-8 keeps the ANSI code page of en-US: 1252.
+    assert text_part.get_content_charset() == ("windows-1252" if is_windows_build() else "utf-8")

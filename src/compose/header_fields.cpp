@@ -252,6 +252,20 @@ std::string messageIdField(const platform::LocalTime& time, std::uint32_t proces
   return "Message-ID: <" + std::string(left) + "@" + headerDomain(domain) + ">\r\n";
 }
 
+bool isCharsetName(std::string_view text) {
+  static constexpr std::string_view kTspecials = "()<>@,;:\\\"/[]?=";
+  auto isTokenCharacter = [](char c) {
+    return c > ' ' && c < 0x7F && kTspecials.find(c) == std::string_view::npos;
+  };
+  return !text.empty() && text.size() <= kLongestCharsetName &&
+         std::all_of(text.begin(), text.end(), isTokenCharacter);
+}
+
+std::string textContentTypeField(bool html, std::string_view charset) {
+  return foldField(std::string("Content-Type: ") + (html ? "text/html" : "text/plain") + "; " +
+                   parameter("charset", charset));
+}
+
 std::string attachmentFields(std::string_view name) {
   return foldField("Content-Type: application/octet-stream; " + parameter("name", name)) +
          foldField("Content-Disposition: attachment; " + parameter("filename", name)) +

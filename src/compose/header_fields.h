@@ -1,5 +1,5 @@
 // The header fields the program writes: origination date, originator, message
-// identifier, subject, and the attachment part's fields, each well-formed (folded within
+// identifier, subject, the text's and the attachment parts' fields, each well-formed (folded within
 // 78 characters where blanks allow, never over 998) and safe to put into a header.
 #ifndef LARKPOST_COMPOSE_HEADER_FIELDS_H_
 #define LARKPOST_COMPOSE_HEADER_FIELDS_H_
@@ -51,6 +51,16 @@ std::string subjectField(std::string_view subject);
 // "Message-ID: <...@domain>\r\n", unique by time, process and `nonce`.
 std::string messageIdField(const platform::LocalTime& time, std::uint32_t processId,
                            std::uint32_t nonce, std::string_view domain);
+
+// Longest charset name IANA registers (RFC 2978).
+constexpr std::size_t kLongestCharsetName = 40;
+
+// True for a name that can follow "charset=": an RFC 2045 token (printable ASCII but
+// blanks and tspecials) of at most kLongestCharsetName characters.
+bool isCharsetName(std::string_view text);
+
+// "Content-Type: text/plain; charset=\"...\"\r\n", or text/html when `html`.
+std::string textContentTypeField(bool html, std::string_view charset);
 
 // The attachment part's Content-Type, Content-Disposition and Content-Transfer-Encoding
 // fields and the empty line after them. A name in printable ASCII is quoted; any other

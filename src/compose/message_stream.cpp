@@ -1,8 +1,7 @@
 // The four layouts of a message: a bare body under the program's header (-h), the same
-// with an attachment (-h -a), a complete message with the MIME framing put after its
-// header (-a alone), and a complete message relayed as it is.
+// with attachments, a complete message with the MIME framing put after its header (an
+// attachment without -h), and a complete message relayed as it is.
 #include "compose/message_stream.h"
-
 
 #include "compose/base64_encoder.h"
 #include "compose/byte_source.h"
@@ -10,10 +9,6 @@
 
 namespace larkpost {
 namespace {
-
-constexpr std::string_view kDefaultTextFields =
-    "Content-Type: text/plain; charset=\"us-ascii\"\r\n"
-    "Content-Transfer-Encoding: 7bit\r\n";
 
 // Fields of the input that describe its body. With an attachment the body becomes the
 // first part, so they move into that part; Larkpost writes the message's own.
@@ -24,26 +19,46 @@ bool describesBody(const HeaderField& field) {
 
 bool isMimeVersion(const HeaderField& field) { return sameFieldName(field.name, "MIME-Version"); }
 
-// The input's fields that stay in the message's header; with an attachment, returns
+// The input's fields that stay in the message's header; in a multipart message, returns
 // those that describe the body instead.
-std::string writeInputFields(const HeaderBlock& header, bool attach, DataWriter& out) {
+std::string writeInputFields(const HeaderBlock& header, bool multipart, DataWriter& out) {
   std::string bodyFields;
   for (const HeaderField& field : header.fields) {
-    if (attach && describesBody(field)) {
+    if (multipart && describesBody(field)) {
       bodyFields += field.text;
-    } else if (!(attach && isMimeVersion(field))) {
+    } else if (!(multipart && isMimeVersion(field))) {
       out.writeText(field.text);
     }
   }
   return bodyFields;
 }
 
-void writeMimeOpening(const std::string& boundary, std::string_view textFields,
-                      DataWriter& out) {
+// The program's description of the body, for each field the input's header lacks: an
+// input that names its own type or encoding knows its body better than the options do.
+std::string missingBodyFields(const JobSettings& settings, const MessageFrame& frame,
+                              const HeaderBlock& input) {
+  std::string fields;
+  if (!input.hasField("Content-Type")) {
+    fields += textContentTypeField(settings.html, settings.charset);
+  }
+  if (!input.hasField("Content-Transfer-Encoding")) {
+    // A server without 8BITMIME may only be sent 7-bit text; the label cannot claim more.
+    fields += frame.eightBitMime ? "Content-Transfer-Encoding: 8bit\r\n"
+                                 : "Content-Transfer-Encoding: 7bit\r\n";
+  }
+  return fields;
+}
+
+void writeMimeOpening(const std::string& boundary, DataWriter& out) {
   out.writeText("MIME-Version: 1.0\r\n");
   out.writeText(foldField("Content-Type: multipart/mixed; boundary=\"" + boundary + "\""));
   out.writeText("\r\n--" + boundary + "\r\n");
-  out.writeText(textFields.empty() ? kDefaultTextFields : textFields);
+}
+
+// A body alone is labelled only when the label says something: that it may hold 8-bit
+// text, or that it is HTML. Plain 7-bit text needs no MIME fields.
+bool labelsBareBody(const JobSettings& settings, const MessageFrame& frame) {
+  return frame.eightBitMime || settings.html;
 }
 
 // Everything up to the empty line that ends the header (of the message, or with an
@@ -51,7 +66,8 @@ void writeMimeOpening(const std::string& boundary, std::string_view textFields,
 void writeHeader(const JobSettings& settings, const MessageFrame& frame, DataWriter& out) {
   static const HeaderBlock kNoHeader;
   const HeaderBlock& input = frame.inputHeader ? *frame.inputHeader : kNoHeader;
-  std::string bodyFields = writeInputFields(input, settings.attach, out);
+  bool multipart = isMultipart(settings);
+  std::string bodyFields = writeInputFields(input, multipart, out);
   if (settings.emitHeader) {
     if (!input.hasField("Date")) out.writeText(frame.dateField);
     if (!input.hasField("From")) {
@@ -66,7 +82,13 @@ void writeHeader(const JobSettings& settings, const MessageFrame& frame, DataWri
   if (settings.priority != 0) {
     out.writeText("X-Priority: " + std::to_string(settings.priority) + "\r\n");
   }
-  if (settings.attach) writeMimeOpening(frame.boundary, bodyFields, out);
+  if (multipart) {
+    writeMimeOpening(frame.boundary, out);
+    out.writeText(bodyFields + missingBodyFields(settings, frame, input));
+  } else if (labelsBareBody(settings, frame)) {
+    if (!input.hasField("MIME-Version")) out.writeText("MIME-Version: 1.0\r\n");
+    out.writeText(missingBodyFields(settings, frame, input));
+  }
   out.writeText("\r\n");
 }
 
@@ -79,20 +101,34 @@ void relayBody(LineReader& input, DataWriter& out) {
   out.finishLine();
 }
 
-StreamResult writeAttachmentPart(const JobSettings& settings, const std::string& boundary,
-                                 DataWriter& out) {
+// One part, ended by an empty line; false when the file could not be read to its end.
+bool writeAttachmentPart(const Attachment& attachment, const std::string& boundary,
+                         DataWriter& out) {
   out.writeText("\r\n--" + boundary + "\r\n");
-  out.writeText(attachmentFields(settings.attachName));
-  FileSource file(*settings.attachFile);
-  if (!Base64Encoder::encodeFile(file, out)) return StreamResult::kAttachmentFailed;
-  out.writeText("\r\n\r\n--" + boundary + "--\r\n");
-  return StreamResult::kComplete;
+  out.writeText(attachmentFields(attachment.name));
+  FileSource file(*attachment.file);
+  if (!Base64Encoder::encodeFile(file, out)) return false;
+  out.writeText("\r\n");
+  return true;
 }
 
 }  // namespace
 
+bool isMultipart(const JobSettings& settings) {
+  return settings.attach || !settings.moreAttachments.empty();
+}
+
+std::vector<const Attachment*> attachmentsInOrder(const JobSettings& settings) {
+  std::vector<const Attachment*> attachments;
+  if (settings.attach) attachments.push_back(&settings.attachment);
+  for (const Attachment& attachment : settings.moreAttachments) {
+    attachments.push_back(&attachment);
+  }
+  return attachments;
+}
+
 bool readsHeaderAhead(const JobSettings& settings) {
-  return settings.parseHeader || (settings.attach && !settings.emitHeader);
+  return settings.parseHeader || (isMultipart(settings) && !settings.emitHeader);
 }
 
 std::string makeBoundary(std::random_device& entropy) {
@@ -104,14 +140,20 @@ std::string makeBoundary(std::random_device& entropy) {
   return boundary;
 }
 
-StreamResult sendMessageStream(const JobSettings& settings, const MessageFrame& frame,
-                               LineReader& input, DataWriter& out) {
-  bool framed = settings.emitHeader || settings.attach;
+StreamOutcome sendMessageStream(const JobSettings& settings, const MessageFrame& frame,
+                                LineReader& input, DataWriter& out) {
+  bool framed = settings.emitHeader || isMultipart(settings);
   if (framed) writeHeader(settings, frame, out);
   if (!framed || frame.headerEnd != HeaderEnd::kFullStop) relayBody(input, out);
-  if (input.failed()) return StreamResult::kInputFailed;
-  if (!settings.attach) return StreamResult::kComplete;
-  return writeAttachmentPart(settings, frame.boundary, out);
+  if (input.failed()) return {StreamResult::kInputFailed};
+  if (!isMultipart(settings)) return {StreamResult::kComplete};
+  for (const Attachment* attachment : attachmentsInOrder(settings)) {
+    if (!writeAttachmentPart(*attachment, frame.boundary, out)) {
+      return {StreamResult::kAttachmentFailed, attachment};
+    }
+  }
+  out.writeText("\r\n--" + frame.boundary + "--\r\n");
+  return {StreamResult::kComplete};
 }
 
 }  // namespace larkpost

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -19,6 +20,14 @@ enum class Security { kNone, kStartTls, kTls };
 // Which SASL mechanism logs in: PLAIN, else LOGIN, among those the server offers (auto),
 // one named, or none at all.
 enum class AuthChoice { kAuto, kPlain, kLogin, kXoauth2, kOauthBearer, kNone };
+
+// A file to attach, open since its option was read: what is sent is the file that was
+// found, even if the name is taken away or given to something else meanwhile.
+struct Attachment {
+  std::string path;  // as given, for messages
+  std::string name;  // as stored, without directory: the name the part carries
+  std::shared_ptr<platform::File> file;
+};
 
 struct JobSettings {
   std::string server = "localhost";
@@ -58,15 +67,15 @@ struct JobSettings {
 
   std::string subject;
   std::int32_t priority = 0;  // 0: no X-Priority line
-  std::string attachPath;
-  std::string attachName;
-  // The attachment, open since its option was read: what is sent is the file that was
-  // found, even if the name is taken away or given to something else meanwhile.
-  std::shared_ptr<platform::File> attachFile;
+  Attachment attachment;      // -a's; sent when `attach` is set
+  std::vector<Attachment> moreAttachments;  // --attach, those found, in command-line order
   std::string listPath;
+  // The body's character set, named in the MIME fields the program writes.
+  std::string charset = platform::defaultCharset();
 
   bool emitHeader = false;   // the program writes the message header (-h, -t)
-  bool attach = false;       // a file is attached (-a, when found)
+  bool attach = false;       // -a's file is attached (when found)
+  bool html = false;         // the body is text/html (--html)
   bool useList = false;      // recipients come from listPath (-l, -t)
   bool parseHeader = false;  // recipients and sender come from the input's header (-t)
 };

@@ -49,16 +49,32 @@ const OptionWithValue* findValueOption(char letter) {
   return nullptr;
 }
 
+// The file at `path`, found and opened; std::nullopt, with the warning, when not found.
+std::optional<Attachment> findAttachment(const std::string& path, const FileFinder& findFile,
+                                         std::ostream& out) {
+  std::optional<FoundFile> found = findFile(path);
+  if (!found) {
+    out << "\n\bAttachment '" << printable(path) << "' could not be found\n";
+    return std::nullopt;
+  }
+  return Attachment{path, std::move(found->name), std::move(found->file)};
+}
+
 enum class LongResult { kApplied, kHelp, kVersion, kInvalid };
 
 // One "--name" or "--name=value" argument.
 LongResult applyLongOption(const std::string& argument, JobSettings& settings,
-                           std::string& invalid, std::ostream& out) {
+                           const FileFinder& findFile, std::string& invalid, std::ostream& out) {
   std::size_t equals = argument.find('=');
   std::string_view name = std::string_view(argument).substr(0, equals);
   bool hasValue = equals != std::string::npos;
+  std::string value = hasValue ? argument.substr(equals + 1) : std::string();
+  const SettingKey* setting = findLongOption(name);
+  bool takesValue = setting != nullptr || name == "--attach" || name == "--report";
   if (!hasValue && name == "--check") {
     settings.check = true;
+  } else if (!hasValue && name == "--html") {
+    settings.html = true;
   } else if (!hasValue && name == "--help") {
     return LongResult::kHelp;
   } else if (!hasValue && name == "--version") {
@@ -67,14 +83,18 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
     settings.tracePath = "-";  // standard error
   } else if (!hasValue && name == "--trace-data") {
     settings.traceData = true;
-  } else if (hasValue && name == "--report") {
-    settings.reportPath = argument.substr(equals + 1);
-  } else if (const SettingKey* setting = findLongOption(name)) {
-    if (!hasValue) {
-      out << "Not Enough Information For Switch '" << printable(argument) << "'\n";
-    } else if (!setting->apply(settings, argument.substr(equals + 1))) {
-      invalid = "Invalid value '" + printable(argument.substr(equals + 1)) + "' for " +
-                std::string(name) + "\n";
+  } else if (takesValue && !hasValue) {
+    out << "Not Enough Information For Switch '" << printable(argument) << "'\n";
+  } else if (name == "--report") {
+    settings.reportPath = value;
+  } else if (name == "--attach") {
+    // Each --attach adds a part; one not found is left out.
+    if (std::optional<Attachment> found = findAttachment(value, findFile, out)) {
+      settings.moreAttachments.push_back(std::move(*found));
+    }
+  } else if (setting) {
+    if (!setting->apply(settings, value)) {
+      invalid = "Invalid value '" + printable(value) + "' for " + std::string(name) + "\n";
       return LongResult::kInvalid;
     }
   } else {
@@ -87,18 +107,12 @@ bool isOptionArgument(const std::string& argument) {
   return !argument.empty() && (argument[0] == '-' || argument[0] == '/');
 }
 
+// -a: only its last occurrence counts, even when that one is not found.
 void attachFile(JobSettings& settings, const std::string& path, const FileFinder& findFile,
                 std::ostream& out) {
-  settings.attach = true;
-  settings.attachPath = path;
-  if (std::optional<FoundFile> found = findFile(path)) {
-    settings.attachName = std::move(found->name);
-    settings.attachFile = std::move(found->file);
-  } else {
-    settings.attachFile.reset();
-    out << "\n\bAttachment '" << printable(path) << "' could not be found\n";
-    settings.attach = false;
-  }
+  std::optional<Attachment> found = findAttachment(path, findFile, out);
+  settings.attach = found.has_value();
+  settings.attachment = found ? std::move(*found) : Attachment{path, {}, nullptr};
 }
 
 void printOptionLine(std::ostream& out, std::string_view option, std::string_view example,
@@ -161,7 +175,7 @@ OptionsOutcome parseOptions(std::span<const std::string> args, std::size_t first
     if (argument.starts_with("--")) {
       OptionsOutcome outcome;
       outcome.firstRecipient = k;
-      switch (applyLongOption(argument, settings, outcome.invalid, out)) {
+      switch (applyLongOption(argument, settings, findFile, outcome.invalid, out)) {
         case LongResult::kApplied:
           k += 1;
           continue;
@@ -249,8 +263,10 @@ namespace larkpost {
 void printHelp(std::ostream& out) {
   printUsage(out);
   out << "\nLong options:\n"
+         "   --attach=file            Attach another file, after the one of -a\n"
          "   --check                  Connect, show what the server offers, send nothing\n"
          "   --help                   Show this text\n"
+         "   --html                   The body is HTML\n"
          "   --version                Show the version and the TLS library\n"
          "   --trace                  Trace the dialogue to standard error\n"
          "   --trace-data             Show the message data in the trace, not only its size\n"

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "invocation/printable.h"
 #include "invocation/settings.h"
 
 namespace larkpost {
@@ -43,8 +44,8 @@ TEST(Options, EveryOptionInEitherCaseAndPrefix) {
   EXPECT_EQ(p.settings.listPath, "list.txt");
   EXPECT_TRUE(p.settings.useList);
   EXPECT_TRUE(p.settings.attach);
-  EXPECT_EQ(p.settings.attachPath, "/docs/Report.doc");
-  EXPECT_EQ(p.settings.attachName, "Report.doc");
+  EXPECT_EQ(p.settings.attachment.path, "/docs/Report.doc");
+  EXPECT_EQ(p.settings.attachment.name, "Report.doc");
   EXPECT_TRUE(p.settings.emitHeader);
   EXPECT_FALSE(p.settings.parseHeader);
   EXPECT_EQ(p.outcome.firstRecipient, 20u);
@@ -66,7 +67,33 @@ TEST(Options, WarningsAndTheirTexts) {
   Parsed missing = parse({"-a", "/docs/found.txt", "-a", "/docs/missing.txt", "bob"});
   EXPECT_EQ(missing.output, "\n\bAttachment '/docs/missing.txt' could not be found\n");
   EXPECT_FALSE(missing.settings.attach);
-  EXPECT_EQ(missing.settings.attachName, "found.txt");
+}
+
+TEST(Options, EachAttachAddsAFileAfterThatOfA) {
+  Parsed p = parse({"--attach=/d/one.txt", "-a", "/d/first.txt", "--attach=/d/missing.txt",
+                    "--attach", "--attach=/d/two.txt", "--html", "bob"});
+  EXPECT_EQ(p.output,
+            "\n\bAttachment '/d/missing.txt' could not be found\n"
+            "Not Enough Information For Switch '--attach'\n");
+  ASSERT_EQ(p.settings.moreAttachments.size(), 2u);
+  EXPECT_EQ(p.settings.moreAttachments[0].name, "one.txt");
+  EXPECT_EQ(p.settings.moreAttachments[1].path, "/d/two.txt");
+  EXPECT_EQ(p.settings.attachment.name, "first.txt");
+  EXPECT_TRUE(p.settings.attach && p.settings.html);
+  EXPECT_EQ(p.outcome.firstRecipient, 8u);
+}
+
+TEST(Options, CharsetMustBeAToken) {
+  using namespace std::string_literals;
+  for (const std::string& valid : {"ISO-8859-15"s, "x-user_defined!"s, std::string(40, 'a')}) {
+    EXPECT_EQ(parse({"--charset=" + valid, "bob"}).settings.charset, valid);
+  }
+  EXPECT_EQ(parse({"--charset=", "bob"}).settings.charset, platform::defaultCharset());
+  for (const std::string& invalid : {std::string(41, 'a'), "utf 8"s, "\"utf-8\""s,
+                                     "utf-8;format=flowed"s, "utf-8\r\nBcc: x@y"s, "b\xC3\xA4r"s}) {
+    EXPECT_EQ(parse({"--charset=" + invalid, "bob"}).outcome.invalid,
+              "Invalid value '" + printable(invalid) + "' for --charset\n");
+  }
 }
 
 TEST(Options, HelpAndRecipientSources) {

@@ -141,10 +141,10 @@ std::optional<std::uint64_t> estimatedSize(const JobSettings& settings) {
   std::optional<std::uint64_t> input = platform::standardInputSize();
   if (!input) return std::nullopt;
   std::uint64_t size = *input + *input / 40 + kHeaderAllowance;
-  if (settings.attach) {
-    std::optional<std::uint64_t> attachment = settings.attachFile->size();
-    if (!attachment) return std::nullopt;
-    size += (*attachment + 2) / 3 * 4 * 74 / 72 + kPartAllowance;
+  for (const Attachment* attachment : attachmentsInOrder(settings)) {
+    std::optional<std::uint64_t> bytes = attachment->file->size();
+    if (!bytes) return std::nullopt;
+    size += (*bytes + 2) / 3 * 4 * 74 / 72 + kPartAllowance;
   }
   return size;
 }
@@ -153,16 +153,17 @@ std::optional<std::uint64_t> estimatedSize(const JobSettings& settings) {
 int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   const JobSettings& settings = job.settings;
   std::optional<Secret> secret = obtainSecret(job.settings);
-  WriteMessage writeMessage = [&job, &input](TextSink& sink, const ServerCapabilities&) {
+  WriteMessage writeMessage = [&job, &input](TextSink& sink, const ServerCapabilities& offered) {
     DataWriter writer(sink);
     MessageFrame frame = makeFrame(job);
+    frame.eightBitMime = offered.eightBitMime;
     bool writesMessageId = job.settings.emitHeader &&
                            !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
     if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
-    StreamResult streamed = sendMessageStream(job.settings, frame, input, writer);
-    if (streamed == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
-    if (streamed == StreamResult::kAttachmentFailed) {
-      throw RunFailure{"Could not read attachment '" + printable(job.settings.attachPath) +
+    StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
+    if (streamed.result == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
+    if (streamed.result == StreamResult::kAttachmentFailed) {
+      throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
                        "', message not sent\n"};
     }
     return writer.atLineStart();

@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 
+#include "compose/header_fields.h"
 #include "smtp/session.h"
 
 namespace larkpost {
@@ -62,6 +63,18 @@ bool setFingerprint(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+// The name goes into a header field: anything but an RFC 2045 token could break it open.
+// Empty means the platform's own.
+bool setCharset(JobSettings& settings, const std::string& value) {
+  if (value.empty()) {
+    settings.charset = platform::defaultCharset();
+    return true;
+  }
+  if (!isCharsetName(value)) return false;
+  settings.charset = value;
+  return true;
+}
+
 template <bool JobSettings::*field>
 bool setYesNo(JobSettings& settings, const std::string& value) {
   std::optional<bool> yes = parseYesNo(value);
@@ -85,7 +98,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 13> kSettingKeys{{
+constexpr std::array<SettingKey, 14> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -101,6 +114,7 @@ constexpr std::array<SettingKey, 13> kSettingKeys{{
     {"RetryDelay", "--retry-delay", "seconds", setCount<&JobSettings::retryDelaySeconds>},
     // --trace alone traces to standard error.
     {"Trace", "--trace", "file", setText<&JobSettings::tracePath>},
+    {"Charset", "--charset", "name", setCharset},
 }};
 
 }  // namespace

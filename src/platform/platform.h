@@ -101,6 +101,10 @@ std::optional<std::uint64_t> standardInputSize();
 // the ANSI code page and is converted; elsewhere it is UTF-8 already.
 std::string localTextToUtf8(const std::string& text);
 
+// The MIME name of the character set text from standard input and files is in: utf-8,
+// or on Windows that of the ANSI code page (windows-1252, shift_jis, ...).
+std::string defaultCharset();
+
 // Reads from standard input. Returns the number of bytes read, 0 at the end of the
 // input, or -1 on a read error. On Windows, input is in text mode: CR LF reads as LF
 // and a Ctrl-Z ends it.

@@ -310,6 +310,8 @@ std::optional<std::uint64_t> standardInputSize() {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
+std::string defaultCharset() { return "utf-8"; }
+
 bool readableByOthers(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;

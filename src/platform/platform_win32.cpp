@@ -85,6 +85,19 @@ std::string ansiToUtf8(const char* text) {
   return utf8;
 }
 
+// MIME names of the ANSI code pages Windows uses, as mail programs there label them.
+struct CodePageName {
+  UINT codePage;
+  const char* name;
+};
+constexpr CodePageName kCodePageNames[] = {
+    {874, "windows-874"},   {932, "shift_jis"},     {936, "gb2312"},        {949, "ks_c_5601-1987"},
+    {950, "big5"},          {1250, "windows-1250"}, {1251, "windows-1251"}, {1252, "windows-1252"},
+    {1253, "windows-1253"}, {1254, "windows-1254"}, {1255, "windows-1255"}, {1256, "windows-1256"},
+    {1257, "windows-1257"}, {1258, "windows-1258"}, {20127, "us-ascii"},    {28591, "iso-8859-1"},
+    {54936, "gb18030"},     {65001, "utf-8"},
+};
+
 // --- Network ---------------------------------------------------------------------
 
 // Time left until `deadline`, as select() takes it; zero once it has passed.
@@ -417,6 +430,15 @@ std::optional<std::uint64_t> standardInputSize() {
   LARGE_INTEGER size{};
   if (GetFileType(input) != FILE_TYPE_DISK || !GetFileSizeEx(input, &size)) return std::nullopt;
   return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+std::string defaultCharset() {
+  UINT codePage = GetACP();
+  for (const CodePageName& known : kCodePageNames) {
+    if (known.codePage == codePage) return known.name;
+  }
+  // A private name (RFC 2045) still tells the reader the truth; a wrong public one would not.
+  return "x-cp" + std::to_string(codePage);
 }
 
 bool readableByOthers(const std::string& /*path*/) { return false; }
