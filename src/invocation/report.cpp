@@ -63,7 +63,8 @@ std::optional<std::string> enhancedStatusCode(std::string_view replyLine) {
   return std::string(text.substr(0, detail));
 }
 
-std::string reportJson(const JobSettings& settings, const RunRecord& record) {
+std::string reportJson(const JobSettings& settings, const RunRecord& record,
+                       const std::vector<std::string>& recipients) {
   json report = {{"server", settings.server}, {"port", settings.port}, {"tls", nullptr},
                  {"outcome", outcomeName(record)}, {"temporary", record.failed && record.temporary},
                  {"message_id", nullptr}, {"data_reply", nullptr}, {"recipients", json::array()}};
@@ -78,7 +79,7 @@ std::string reportJson(const JobSettings& settings, const RunRecord& record) {
       report["recipients"].push_back(recipientJson(outcome.address, &outcome));
     }
   } else {
-    for (const std::string& address : record.recipients) {
+    for (const std::string& address : recipients) {
       report["recipients"].push_back(recipientJson(address, nullptr));
     }
   }

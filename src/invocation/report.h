@@ -15,7 +15,6 @@ namespace larkpost {
 
 // What a run learned, whether or not it got as far as delivering.
 struct RunRecord {
-  std::vector<std::string> recipients;    // in sending order, when they were gathered
   std::optional<DeliveryOutcome> delivery;  // when delivery began
   std::optional<std::string> messageId;   // when Larkpost wrote the Message-ID field
   bool failed = false;
@@ -27,7 +26,9 @@ std::optional<std::string> enhancedStatusCode(std::string_view replyLine);
 
 // The report as JSON text, ending with a line end. Bytes that are not UTF-8 (a server's
 // own words may hold anything) come out as U+FFFD.
-std::string reportJson(const JobSettings& settings, const RunRecord& record);
+// `recipients` (in sending order) stand in the report when delivery never began.
+std::string reportJson(const JobSettings& settings, const RunRecord& record,
+                       const std::vector<std::string>& recipients);
 
 }  // namespace larkpost
 

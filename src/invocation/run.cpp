@@ -91,10 +91,14 @@ std::vector<std::string> listedRecipients(const PreparedJob& job) {
 
 // The recipients in sending order, each once.
 std::vector<std::string> gatherRecipients(const PreparedJob& job) {
+  std::vector<std::string> listed = listedRecipients(job);
   std::vector<std::string> recipients;
-  std::unordered_set<std::string> seen;
-  for (std::string& address : listedRecipients(job)) {
-    if (seen.insert(address).second) recipients.push_back(std::move(address));
+  recipients.reserve(listed.size());  // never moves: `seen` looks into it
+  std::unordered_set<std::string_view> seen;
+  for (std::string& address : listed) {
+    if (seen.contains(address)) continue;
+    recipients.push_back(std::move(address));
+    seen.insert(recipients.back());
   }
   return recipients;
 }
@@ -169,7 +173,7 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
     return writer.atLineStart();
   };
   DeliveryOutcome outcome =
-      larkpost::deliver(settings, {job.recipients, writeMessage, estimatedSize(settings)},
+      larkpost::deliver(settings, {std::move(job.recipients), writeMessage, estimatedSize(settings)},
                         secret ? &*secret : nullptr, out, job.trace);
   int status = outcome.exitStatus();
   job.record.failed = outcome.failed;
@@ -184,7 +188,6 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   LineReader input(standardInput);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
   job.recipients = gatherRecipients(job);
-  job.record.recipients = job.recipients;
   if (job.recipients.empty()) throw RunFailure{kNoRecipients};
   checkEnvelopeNames(job.settings);
   return deliver(job, input, out);
@@ -202,7 +205,7 @@ std::optional<Trace> openTrace(const JobSettings& settings, std::ofstream& file)
 }
 
 void writeReport(const PreparedJob& job, std::ostream& out) {
-  std::string json = reportJson(job.settings, job.record);
+  std::string json = reportJson(job.settings, job.record, job.recipients);
   const std::string& path = job.settings.reportPath;
   if (path == "-") {
     out << json;

@@ -98,10 +98,13 @@ class Delivery {
   Delivery(const JobSettings& settings, DeliveryPlan plan, const Secret* secret, std::ostream& out,
            Trace* trace)
       : settings_(settings), plan_(std::move(plan)), secret_(secret), out_(out), trace_(trace) {
+    // The addresses live in the outcome alone: a list may hold many thousands.
+    outcome_.recipients.reserve(plan_.recipients.size());
     for (std::size_t i = 0; i < plan_.recipients.size(); ++i) {
-      outcome_.recipients.push_back({plan_.recipients[i], false, std::nullopt});
+      outcome_.recipients.push_back({std::move(plan_.recipients[i]), false, std::nullopt});
       pending_.push_back(i);
     }
+    plan_.recipients = {};
   }
 
   DeliveryOutcome run() {
@@ -126,6 +129,8 @@ class Delivery {
   }
 
  private:
+  const std::string& address(std::size_t index) const { return outcome_.recipients[index].address; }
+
   bool retriesLeft() const { return attempt_ <= settings_.retries; }
 
   bool mayRetry(const RunFailure& failure) const {
@@ -139,7 +144,7 @@ class Delivery {
     out_ << failure.message;
     // When some got it, say who did not.
     if (outcome_.deliveredCount() > 0) {
-      for (std::size_t index : pending_) out_ << recipientFailure(plan_.recipients[index]);
+      for (std::size_t index : pending_) out_ << recipientFailure(address(index));
     }
     out_.flush();
   }
@@ -175,7 +180,8 @@ class Delivery {
                      SessionEnd::kQuit};
   }
 
-  MailParameters parametersFor(const Session& session, std::span<const std::string> batch) const {
+  MailParameters parametersFor(const Session& session,
+                               std::span<const std::string_view> batch) const {
     const ServerCapabilities& offered = session.capabilities;
     MailParameters parameters;
     if (offered.size) parameters.size = messageSize();
@@ -195,8 +201,8 @@ class Delivery {
       count = std::min(count, static_cast<std::size_t>(settings_.maxRecipients));
     }
     std::vector<std::size_t> batch(pending_.begin(), pending_.begin() + count);
-    std::vector<std::string> addresses;
-    for (std::size_t index : batch) addresses.push_back(plan_.recipients[index]);
+    std::vector<std::string_view> addresses;
+    for (std::size_t index : batch) addresses.push_back(address(index));
     std::vector<RecipientResult> results =
         sendEnvelope(session.connection, settings_.senderAddress,
                      parametersFor(session, addresses), addresses, session.capabilities.pipelining);
@@ -217,7 +223,7 @@ class Delivery {
       }
     }
     if (accepted.empty()) refuseTransaction(batch, refused, deferred, results);
-    for (std::size_t index : refused) out_ << recipientFailure(plan_.recipients[index]);
+    for (std::size_t index : refused) out_ << recipientFailure(address(index));
     out_.flush();
     bool moreToCome = !deferred.empty() || pending_.size() > batch.size();
     settle(refused);
@@ -240,8 +246,8 @@ class Delivery {
                                                           return isTemporary(result.reply);
                                                         });
     if (!allTemporary || !retriesLeft()) {
-      for (std::size_t index : refused) out_ << recipientFailure(plan_.recipients[index]);
-      for (std::size_t index : deferred) out_ << recipientFailure(plan_.recipients[index]);
+      for (std::size_t index : refused) out_ << recipientFailure(address(index));
+      for (std::size_t index : deferred) out_ << recipientFailure(address(index));
       settle(batch);
     }
     throw RunFailure{kNoRecipients, SessionEnd::kQuit, allTemporary};

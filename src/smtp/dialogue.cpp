@@ -81,7 +81,7 @@ std::string senderFailure(std::string_view address) {
 
 std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::string_view sender,
                                           const MailParameters& parameters,
-                                          std::span<const std::string> recipients,
+                                          std::span<const std::string_view> recipients,
                                           bool pipelining) {
   const std::size_t window = pipelining ? kPipelineWindow : 1;
   const int limit = connection.limits().command;
@@ -95,7 +95,7 @@ std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::strin
   bool stopped = false;  // after a refused sender or too many recipients
   while (!awaiting.empty() || (!stopped && next < recipients.size())) {
     while (!stopped && next < recipients.size() && awaiting.size() < window) {
-      const std::string& address = recipients[next];
+      std::string_view address = recipients[next];
       bool sendable = !address.empty() && isSendableAddress(kRcptPrefix, address) &&
                       (parameters.smtpUtf8 || !isInternationalAddress(address));
       if (sendable) {

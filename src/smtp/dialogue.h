@@ -64,7 +64,7 @@ struct RecipientResult {
 // when the server refuses the sender or closes (421).
 std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::string_view sender,
                                           const MailParameters& parameters,
-                                          std::span<const std::string> recipients,
+                                          std::span<const std::string_view> recipients,
                                           bool pipelining);
 
 // DATA; throws RunFailure unless the server asks for the message (354).

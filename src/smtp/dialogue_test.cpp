@@ -26,8 +26,9 @@ class DialogueTest : public ::testing::Test {
                        bool pipelining = false, MailParameters parameters = {}) {
     for (const std::string& reply : replies) socket->arrive(reply + "\r\n");
     std::string states;
+    std::vector<std::string_view> views(recipients.begin(), recipients.end());
     for (const RecipientResult& result :
-         sendEnvelope(*connection, "me@example.com", parameters, recipients, pipelining)) {
+         sendEnvelope(*connection, "me@example.com", parameters, views, pipelining)) {
       states += "ARD"[static_cast<int>(result.state)];
     }
     return states;
