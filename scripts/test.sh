@@ -45,7 +45,7 @@ if [[ $mode != --native-only ]]; then
   file build-win32/larkpost.exe
   source scripts/wine-env.sh
   trap 'wineserver -k || true' EXIT
-  LARKPOST_BIN="$PWD/build-win32/larkpost.exe" LARKPOST_WRAPPER=wine \
+  LARKPOST_BIN="$PWD/build-win32/larkpost.exe" LARKPOST_WRAPPER=wine LARKPOST_NATIVE_BIN="$PWD/build/larkpost" \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
 fi
 

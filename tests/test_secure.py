@@ -4,7 +4,9 @@ import base64
 import email
 import email.policy
 import json
+import os
 import ssl
+import subprocess
 
 import pytest
 
@@ -256,3 +258,27 @@ def test_aiosmtpd_requires_starttls_and_login(aiosmtpd_server, certs, run_larkpo
     assert (status, stdout) == (0, output(""))
     [delivery] = aiosmtpd_server.messages
     assert delivery.rcpt_tos == ["a@example.test"] and delivery.login == aiosmtpd.USER.encode()
+
+
+@pytest.mark.skipif(not (is_windows_build() and os.environ.get("LARKPOST_NATIVE_BIN")),
+                    reason="compares the Windows build with the native one (LARKPOST_NATIVE_BIN)")
+def test_check_says_the_same_on_both_builds(scripted_smtp, certs, run_larkpost, tmp_path):
+    ehlo = ["250-test\r\n250-PIPELINING\r\n250 STARTTLS", "250-test\r\n250-PIPELINING\r\n250 AUTH PLAIN"]
+    srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=ehlo * 2)
+    windows = run_larkpost(["--check"], env=login_env(),
+                           settings=tls_settings(srv, certs, Security="starttls", User="me@example.test"))
+    ini = tmp_path / "native.ini"
+    ini.write_text(settings_text_native(server_settings(srv.port, CAFile=certs.ca, Security="starttls",
+                                                        User="me@example.test")))
+    native = subprocess.run([os.environ["LARKPOST_NATIVE_BIN"], f"-{ini}", "--check"], capture_output=True,
+                            env={"PATH": os.environ["PATH"], "LARKPOST_PASSWORD": SECRET}, timeout=30)
+    assert windows.status == native.returncode == 0
+    # The same findings, line for line; only the TLS line (version, the library's naming of
+    # the cipher) may differ.
+    def findings(output_bytes):
+        return [l for l in output_bytes.decode().replace("\r\n", "\n").splitlines() if not l.startswith("TLS: ")]
+    assert findings(windows.stdout) == findings(native.stdout)
+
+
+def settings_text_native(settings):
+    return "".join(f"{line}\n" for line in ["[SMTP]"] + [f"{k}={v}" for k, v in settings.items()])
