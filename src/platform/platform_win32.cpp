@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32_errors.h"
 
 namespace larkpost::platform {
-namespace {
 
 // The system's text for an error code, without the line end it comes with.
-std::string systemErrorText(DWORD code) {
+std::string systemErrorText(unsigned long code) {
   char* text = nullptr;
   DWORD length = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -35,6 +35,8 @@ std::string systemErrorText(DWORD code) {
   if (message.empty()) message = "error " + std::to_string(code);
   return message;
 }
+
+namespace {
 
 // --- Settings file ---------------------------------------------------------------
 

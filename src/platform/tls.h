@@ -31,7 +31,8 @@ enum class TrustProblem {
   kNotYetValid,    // a certificate of the chain is not valid yet
   kNameMismatch,   // the certificate is for another name or address
   kUnknownIssuer,  // the chain does not end at a trusted root
-  kSelfSigned,     // the server's certificate signs itself and is not trusted
+  kSelfSigned,     // a self-signed certificate the server sent (its own, or the root of the
+                   // chain it sent) ends the chain and is not trusted
   kOther,          // anything else; TlsDetails::trustDetail says what
 };
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/tls.h"
+#include "platform/win32_errors.h"
 
 namespace larkpost::platform {
 namespace {
@@ -118,17 +119,8 @@ std::string printableLine(std::string_view text, bool asciiOnly = false) {
 // The system's words for an error code, then the code, since the words alone may not
 // be enough to look the problem up.
 std::string systemMessage(std::uint32_t code) {
-  char* text = nullptr;
-  DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length > 0 && text ? std::string(text, length) : std::string();
-  if (text) LocalFree(text);
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  if (message.empty()) return "error " + hexCode(code);
+  std::string message = systemErrorText(code);
+  while (!message.empty() && message.back() == '.') message.pop_back();
   return message + " (" + hexCode(code) + ")";
 }
 
