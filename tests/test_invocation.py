@@ -215,14 +215,6 @@ def test_default_settings_file_that_cannot_be_read_is_reported(scripted_smtp, ru
     assert stdout.endswith(text("larkpost.ini' could not be read, using defaults\n"))
 
 
-@pytest.mark.parametrize("script, expected_status", [({}, 0), ({"DATA": "554 no"}, 1), ({"RCPT": "550 no"}, 1)])
-def test_temporary_list_file_is_removed(scripted_smtp, run_larkpost, script, expected_status):
-    srv = scripted_smtp(script)
-    result = run_larkpost(["-t"], stdin=b"To: a@x.test\n\nbody\n", settings=server_settings(srv.port))
-    assert result.status == expected_status
-    assert result.leftovers() == []
-
-
 def test_header_scan_ignores_list_and_arguments(scripted_smtp, run_larkpost, tmp_path):
     listing = tmp_path / "list.txt"
     listing.write_text("listed@x.test\n")

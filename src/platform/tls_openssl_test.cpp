@@ -128,6 +128,8 @@ Serve tlsServer(Credential leaf, const Credential* sent = nullptr,
 
 std::int64_t soon() { return monotonicMillis() + 5000; }
 
+// Each trust problem runs end to end on both builds in tests/test_secure.py; these are the
+// cases only this backend's own checks decide.
 TEST(OpenSslTls, TrustProblemsAreReportedAndTheHandshakeStillCompletes) {
   Credential ca = issue("Test CA", nullptr, ""), otherCa = issue("Other CA", nullptr, "");
   PemFile caFile = pemFile(&ca);
@@ -139,16 +141,11 @@ TEST(OpenSslTls, TrustProblemsAreReportedAndTheHandshakeStillCompletes) {
     const Credential* sent = nullptr;
     bool systemStore = false;
   } cases[] = {
-      {"name", issue("x", &ca), "localhost", kNone},
+      {"a name with its root's dot", issue("x", &ca), "localhost.", kNone},
       {"IPv4", issue("x", &ca), "127.0.0.1", kNone},
       {"IPv6", issue("x", &ca), "::1", kNone},
-      {"other name", issue("x", &ca, "DNS:mail.example.org"), "localhost.", kNameMismatch},
       {"other address", issue("x", &ca, "DNS:localhost"), "127.0.0.1", kNameMismatch},
-      {"expired", issue("x", &ca, kLoopbackNames, -30, -1), "localhost", kExpired},
-      {"not yet valid", issue("x", &ca, kLoopbackNames, 1, 30), "localhost", kNotYetValid},
-      {"unknown issuer", issue("x", &otherCa), "localhost", kUnknownIssuer},
       {"system store", issue("x", &ca), "localhost", kUnknownIssuer, nullptr, true},
-      {"self-signed", issue("x", nullptr), "localhost", kSelfSigned},
       {"self-signed root sent", issue("x", &otherCa), "localhost", kSelfSigned, &otherCa},
   };
   for (const Case& c : cases) {
