@@ -209,8 +209,11 @@ def test_attachment_is_the_file_that_was_found(scripted_smtp, run_larkpost, tmp_
     assert file_part.get_content() == b"the original"
 
 
-def test_program_fields_are_valid_whatever_they_hold(scripted_smtp, run_larkpost):
-    subject = ("x" * 20000) + " and " + ("word " * 1000)  # within a Windows command line
+@pytest.mark.parametrize("subject", [
+    ("x" * 20000) + " and " + ("word " * 1000),  # within a Windows command line
+    "Gr\u00fc\u00dfe aus K\u00f6ln \u2013 " * 20,  # under Wine it arrives in windows-1252
+])
+def test_program_fields_are_valid_whatever_they_hold(scripted_smtp, run_larkpost, subject):
     srv, _ = send(scripted_smtp, run_larkpost, ["-h", "-u", "", "-d", "my host", "-f", "R\u00e9port Robot",
                                                 "-b", subject], b"body\n")
     header = srv.message().split(b"\r\n\r\n")[0]
