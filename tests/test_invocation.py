@@ -131,12 +131,11 @@ def test_settings_file_of_the_largest_size_is_read(scripted_smtp, run_larkpost):
     assert srv.commands[0] == b"EHLO big.test\r\n"
 
 
-# Port values outside 1 to 65535; those made from the server's port would wrap to it.
+# Port values outside 1 to 65535 that would wrap to the server's own port; the reading
+# of every other shape is a unit test's table.
 OUT_OF_RANGE_PORTS = {
-    "4294967321": lambda port: "4294967321", "70000": lambda port: "70000", "0": lambda port: "0",
-    "-1": lambda port: "-1", "-0": lambda port: "-0",
-    "2^32 + port": lambda port: str(2**32 + port), "+(2^32 + port)": lambda port: f"+{2**32 + port}",
-    "port - 2^32": lambda port: str(port - 2**32), "2^16 + port": lambda port: str(2**16 + port),
+    "2^32 + port": lambda port: str(2**32 + port), "port - 2^32": lambda port: str(port - 2**32),
+    "2^16 + port": lambda port: str(2**16 + port),
 }
 
 
