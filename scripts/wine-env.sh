@@ -19,11 +19,12 @@
 # in force here start a server of their own, take seconds each, and two servers on one
 # prefix overwrite each other's registry. scripts/test-wine.sh gives every run a prefix.
 
-# Both use a 64-bit prefix, which runs 32-bit programs too where the machine can.
+# Both use a 64-bit prefix, which runs 32-bit programs too where the machine can. The
+# 32-bit loader finds the 64-bit one by itself, as when Debian's `wine` command calls it.
 export WINEARCH=win64
 case "${1:-x64}" in
-  x64) export WINELOADER=/usr/lib/wine/wine64 ;;
-  x86) export WINELOADER=/usr/lib/wine/wine ;;
+  x64) export WINELOADER=/usr/lib/wine/wine64 LARKPOST_WRAPPER=/usr/lib/wine/wine64 ;;
+  x86) unset WINELOADER; export LARKPOST_WRAPPER=/usr/lib/wine/wine ;;
   *)
     echo "wine-env.sh: unknown build '$1' (x64 or x86)" >&2
     return 2 2>/dev/null || exit 2
@@ -33,12 +34,11 @@ export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/larkpost-wine-${1:-x64}}"
 export WINEDEBUG=-all
 # No Mono or Gecko install dialogs: the program needs neither.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
-export LARKPOST_WRAPPER="$WINELOADER"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
-  if ! wine_env_output=$("$WINELOADER" wineboot.exe -i 2>&1); then
-    echo "wine-env.sh: $WINELOADER wineboot.exe -i failed: $wine_env_output" >&2
+  if ! wine_env_output=$("$LARKPOST_WRAPPER" wineboot.exe -i 2>&1); then
+    echo "wine-env.sh: $LARKPOST_WRAPPER wineboot.exe -i failed: $wine_env_output" >&2
   fi
   # Lets the setup's own server write the registry and go before the lasting one starts.
   wineserver -w
@@ -52,4 +52,4 @@ wineserver -p >/dev/null 2>&1 || true
 # The first program of a new server starts Wine's own background processes, which keep
 # whatever standard handles that program had: a caller reading its output through a
 # pipe would wait for them forever. Start them here, holding nothing of anyone's.
-"$WINELOADER" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+"$LARKPOST_WRAPPER" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
