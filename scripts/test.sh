@@ -21,6 +21,9 @@ jobs=$(nproc)
 
 step() { printf '\n=== %s\n' "$*"; }
 
+step "include layers"
+scripts/check-layers.py
+
 step "native build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKPOST_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
