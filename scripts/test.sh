@@ -41,6 +41,9 @@ fi
 export LARKPOST_REQUIRE_BIN=1 LARKPOST_REQUIRE_POSTFIX=1 LARKPOST_REQUIRE_TOOLS=1
 jobs=$(nproc)
 
+step "include layers"
+scripts/check-layers.py
+
 step "native build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKPOST_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "smtp/text_sink.h"
+#include "core/text_sink.h"
 
 namespace larkpost {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "compose/base64_encoder.h"
+#include "core/base64_encoder.h"
 
 namespace larkpost {
 namespace {

@@ -3,8 +3,8 @@
 // attachment without -h), and a complete message relayed as it is.
 #include "compose/message_stream.h"
 
-#include "compose/base64_encoder.h"
-#include "compose/byte_source.h"
+#include "core/base64_encoder.h"
+#include "core/byte_source.h"
 #include "compose/header_fields.h"
 
 namespace larkpost {
@@ -101,13 +101,24 @@ void relayBody(LineReader& input, DataWriter& out) {
   out.finishLine();
 }
 
+// Hands the attachment's base64 text, already laid out for the wire, to the writer.
+class WireText final : public TextSink {
+ public:
+  explicit WireText(DataWriter& out) : out_(out) {}
+  void sendText(std::string_view text) override { out_.writeWireText(text); }
+
+ private:
+  DataWriter& out_;
+};
+
 // One part, ended by an empty line; false when the file could not be read to its end.
 bool writeAttachmentPart(const Attachment& attachment, const std::string& boundary,
                          DataWriter& out) {
   out.writeText("\r\n--" + boundary + "\r\n");
   out.writeText(attachmentFields(attachment.name));
   FileSource file(*attachment.file);
-  if (!Base64Encoder::encodeFile(file, out)) return false;
+  WireText wire(out);
+  if (!Base64Encoder::encodeFile(file, wire)) return false;
   out.writeText("\r\n");
   return true;
 }

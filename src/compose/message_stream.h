@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "compose/data_writer.h"
-#include "compose/line_reader.h"
+#include "core/line_reader.h"
 #include "headerscan/header_scan.h"
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 
 namespace larkpost {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "compose/line_reader.h"
+#include "core/line_reader.h"
 #include "headerscan/header_block.h"
 
 namespace larkpost {

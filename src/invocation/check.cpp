@@ -3,9 +3,9 @@
 #include "invocation/check.h"
 
 #include "invocation/credentials.h"
-#include "invocation/printable.h"
+#include "core/printable.h"
 #include "invocation/run.h"
-#include "invocation/run_failure.h"
+#include "core/run_failure.h"
 #include "smtp/session.h"
 
 namespace larkpost {

@@ -5,7 +5,7 @@
 
 #include <ostream>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 #include "smtp/trace.h"
 
 namespace larkpost {

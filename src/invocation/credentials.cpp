@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "invocation/printable.h"
-#include "invocation/run_failure.h"
+#include "core/printable.h"
+#include "core/run_failure.h"
 #include "platform/platform.h"
 
 namespace larkpost {

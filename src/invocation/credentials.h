@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "invocation/job_settings.h"
-#include "smtp/secret.h"
+#include "core/job_settings.h"
+#include "core/secret.h"
 
 namespace larkpost {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-#include "invocation/printable.h"
+#include "core/printable.h"
 #include "invocation/setting_keys.h"
 
 namespace larkpost {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 
 namespace larkpost {
 

@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "invocation/printable.h"
+#include "core/printable.h"
 #include "invocation/settings.h"
 
 namespace larkpost {

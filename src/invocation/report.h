@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 #include "smtp/delivery.h"
 
 namespace larkpost {

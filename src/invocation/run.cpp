@@ -12,18 +12,18 @@
 #include <unordered_set>
 #include <vector>
 
-#include "compose/byte_source.h"
+#include "core/byte_source.h"
 #include "compose/data_writer.h"
 #include "compose/header_fields.h"
-#include "compose/line_reader.h"
+#include "core/line_reader.h"
 #include "compose/message_stream.h"
 #include "headerscan/header_scan.h"
 #include "invocation/check.h"
 #include "invocation/credentials.h"
 #include "invocation/options.h"
-#include "invocation/printable.h"
+#include "core/printable.h"
 #include "invocation/report.h"
-#include "invocation/run_failure.h"
+#include "core/run_failure.h"
 #include "invocation/settings.h"
 #include "platform/platform.h"
 #include "platform/tls.h"

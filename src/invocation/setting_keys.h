@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 
 namespace larkpost {
 

@@ -2,8 +2,8 @@
 #include "invocation/settings.h"
 
 #include "invocation/options.h"
-#include "invocation/printable.h"
-#include "invocation/run_failure.h"
+#include "core/printable.h"
+#include "core/run_failure.h"
 #include "invocation/setting_keys.h"
 #include "platform/platform.h"
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 
 namespace larkpost {
 

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <thread>
 
-#include "invocation/printable.h"
-#include "invocation/run_failure.h"
+#include "core/printable.h"
+#include "core/run_failure.h"
 #include "platform/platform.h"
 #include "smtp/dialogue.h"
 #include "smtp/session.h"

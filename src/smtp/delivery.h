@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 #include "platform/tls.h"
 #include "smtp/capabilities.h"
 #include "smtp/reply_reader.h"
-#include "smtp/secret.h"
-#include "smtp/text_sink.h"
+#include "core/secret.h"
+#include "core/text_sink.h"
 #include "smtp/trace.h"
 
 namespace larkpost {

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <deque>
 
-#include "invocation/printable.h"
-#include "invocation/run_failure.h"
+#include "core/printable.h"
+#include "core/run_failure.h"
 
 namespace larkpost {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "invocation/run_failure.h"
+#include "core/run_failure.h"
 #include "testing/fakes.h"
 
 namespace larkpost {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "compose/line_reader.h"
+#include "core/line_reader.h"
 
 namespace larkpost {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "compose/byte_source.h"
+#include "core/byte_source.h"
 #include "platform/platform.h"
 
 namespace larkpost {

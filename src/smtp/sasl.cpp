@@ -2,7 +2,7 @@
 // plain text and its base64 form are wiped as soon as the next form exists.
 #include "smtp/sasl.h"
 
-#include "compose/base64_encoder.h"
+#include "core/base64_encoder.h"
 #include "smtp/dialogue.h"
 
 namespace larkpost {

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 #include "smtp/capabilities.h"
-#include "smtp/secret.h"
+#include "core/secret.h"
 
 namespace larkpost {
 

@@ -6,8 +6,8 @@
 
 #include <cctype>
 
-#include "invocation/printable.h"
-#include "invocation/run_failure.h"
+#include "core/printable.h"
+#include "core/run_failure.h"
 
 namespace larkpost {
 namespace {

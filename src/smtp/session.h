@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 #include "platform/tls.h"
 #include "smtp/capabilities.h"
 #include "smtp/sasl.h"
-#include "smtp/secret.h"
+#include "core/secret.h"
 #include "smtp/smtp_connection.h"
 #include "smtp/trace.h"
 

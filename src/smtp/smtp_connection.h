@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "invocation/job_settings.h"
+#include "core/job_settings.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 #include "smtp/reply_reader.h"
-#include "smtp/secret.h"
-#include "smtp/text_sink.h"
+#include "core/secret.h"
+#include "core/text_sink.h"
 #include "smtp/trace.h"
 
 namespace larkpost {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "invocation/printable.h"
+#include "core/printable.h"
 #include "platform/platform.h"
 
 namespace larkpost {

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "compose/byte_source.h"
+#include "core/byte_source.h"
 #include "platform/platform.h"
-#include "smtp/text_sink.h"
+#include "core/text_sink.h"
 
 namespace larkpost::testing {
 

@@ -1,7 +1,7 @@
 // JobSettings: the one record of a run, filled from the settings file and the options
 // and read by every other part of the program.
-#ifndef LARKPOST_INVOCATION_JOB_SETTINGS_H_
-#define LARKPOST_INVOCATION_JOB_SETTINGS_H_
+#ifndef LARKPOST_CORE_JOB_SETTINGS_H_
+#define LARKPOST_CORE_JOB_SETTINGS_H_
 
 #include <cstdint>
 #include <memory>
@@ -82,5 +82,5 @@ struct JobSettings {
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_INVOCATION_JOB_SETTINGS_H_
+#endif  // LARKPOST_CORE_JOB_SETTINGS_H_
 

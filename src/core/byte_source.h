@@ -1,7 +1,7 @@
 // ByteSource: a stream of input bytes (standard input, the attachment, a list file, or a
 // string in tests), and the real sources the program reads.
-#ifndef LARKPOST_COMPOSE_BYTE_SOURCE_H_
-#define LARKPOST_COMPOSE_BYTE_SOURCE_H_
+#ifndef LARKPOST_CORE_BYTE_SOURCE_H_
+#define LARKPOST_CORE_BYTE_SOURCE_H_
 
 #include <cstddef>
 #include <cstdio>
@@ -52,4 +52,4 @@ class TextFileSource final : public ByteSource {
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_COMPOSE_BYTE_SOURCE_H_
+#endif  // LARKPOST_CORE_BYTE_SOURCE_H_

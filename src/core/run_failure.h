@@ -1,7 +1,7 @@
 // RunFailure: a condition that ends the run, thrown up to the run sequence, which prints
 // its message and ends the session with the server as the failure asks.
-#ifndef LARKPOST_INVOCATION_RUN_FAILURE_H_
-#define LARKPOST_INVOCATION_RUN_FAILURE_H_
+#ifndef LARKPOST_CORE_RUN_FAILURE_H_
+#define LARKPOST_CORE_RUN_FAILURE_H_
 
 #include <string>
 
@@ -25,4 +25,4 @@ struct RunFailure {
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_INVOCATION_RUN_FAILURE_H_
+#endif  // LARKPOST_CORE_RUN_FAILURE_H_

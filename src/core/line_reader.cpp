@@ -1,5 +1,5 @@
 // Line splitting for standard input, shared by the header scan and the body relay.
-#include "compose/line_reader.h"
+#include "core/line_reader.h"
 
 #include <cstring>
 

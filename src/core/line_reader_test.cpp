@@ -1,5 +1,5 @@
 // Line splitting: whole lines when they fit, pieces when they do not, nothing lost.
-#include "compose/line_reader.h"
+#include "core/line_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // LineReader: splits a byte stream into lines without a length limit and in bounded
 // memory: a line that fits the buffer comes whole, a longer one in pieces.
-#ifndef LARKPOST_COMPOSE_LINE_READER_H_
-#define LARKPOST_COMPOSE_LINE_READER_H_
+#ifndef LARKPOST_CORE_LINE_READER_H_
+#define LARKPOST_CORE_LINE_READER_H_
 
 #include <cstddef>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "compose/byte_source.h"
+#include "core/byte_source.h"
 
 namespace larkpost {
 
@@ -60,4 +60,4 @@ class LineReader {
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_COMPOSE_LINE_READER_H_
+#endif  // LARKPOST_CORE_LINE_READER_H_

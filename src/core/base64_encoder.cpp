@@ -1,6 +1,6 @@
 // Base64 by table lookup: each 3-byte group is two 12-bit halves, and a table of the
 // 4096 character pairs turns each half into two characters at once.
-#include "compose/base64_encoder.h"
+#include "core/base64_encoder.h"
 
 #include <array>
 #include <cstdint>
@@ -81,7 +81,7 @@ char* Base64Encoder::encodeLines(std::string_view bytes, char* out) {
   return out;
 }
 
-bool Base64Encoder::encodeFile(ByteSource& file, DataWriter& out) {
+bool Base64Encoder::encodeFile(ByteSource& file, TextSink& out) {
   constexpr std::size_t kLinesPerBlock = 2048;
   std::vector<char> input(kBytesPerLine * kLinesPerBlock);
   std::vector<char> text(linesSize(input.size()) + 2);
@@ -94,7 +94,7 @@ bool Base64Encoder::encodeFile(ByteSource& file, DataWriter& out) {
       *end++ = '\r';
       *end++ = '\n';
     }
-    out.writeWireText({text.data(), static_cast<std::size_t>(end - text.data())});
+    out.sendText({text.data(), static_cast<std::size_t>(end - text.data())});
     if (last) return true;
   }
 }

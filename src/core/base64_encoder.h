@@ -1,13 +1,14 @@
-// Base64Encoder: the attachment's content in base64 (RFC 2045), 72 characters a line.
-#ifndef LARKPOST_COMPOSE_BASE64_ENCODER_H_
-#define LARKPOST_COMPOSE_BASE64_ENCODER_H_
+// Base64Encoder: bytes in base64 (RFC 2045): attachments 72 characters a line, encoded
+// words and SASL messages as one run.
+#ifndef LARKPOST_CORE_BASE64_ENCODER_H_
+#define LARKPOST_CORE_BASE64_ENCODER_H_
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "compose/byte_source.h"
-#include "compose/data_writer.h"
+#include "core/byte_source.h"
+#include "core/text_sink.h"
 
 namespace larkpost {
 
@@ -18,8 +19,9 @@ class Base64Encoder {
 
   // Encodes everything `file` holds: lines of 18 groups (72 characters) each ended by
   // CR LF, then one more CR LF, so a text whose groups fill their last line ends with an
-  // empty line. False when reading failed; the text is then incomplete.
-  static bool encodeFile(ByteSource& file, DataWriter& out);
+  // empty line. The text is wire-ready (CR LF ends, no line begins with a full stop), so
+  // it goes to `out` as it is. False when reading failed; the text is then incomplete.
+  static bool encodeFile(ByteSource& file, TextSink& out);
 
   // The same layout for bytes in memory.
   static std::string encode(std::string_view bytes);
@@ -37,4 +39,4 @@ class Base64Encoder {
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_COMPOSE_BASE64_ENCODER_H_
+#endif  // LARKPOST_CORE_BASE64_ENCODER_H_

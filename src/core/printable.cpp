@@ -1,5 +1,5 @@
 // Escaping of values echoed in messages.
-#include "invocation/printable.h"
+#include "core/printable.h"
 
 namespace larkpost {
 

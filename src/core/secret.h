@@ -1,7 +1,7 @@
 // Secret: a password or token. It can be moved but not copied, and its bytes are wiped
 // from memory when it goes, so a secret lives in one place and only as long as needed.
-#ifndef LARKPOST_SMTP_SECRET_H_
-#define LARKPOST_SMTP_SECRET_H_
+#ifndef LARKPOST_CORE_SECRET_H_
+#define LARKPOST_CORE_SECRET_H_
 
 #include <string>
 #include <string_view>
@@ -45,4 +45,4 @@ class Secret {
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_SMTP_SECRET_H_
+#endif  // LARKPOST_CORE_SECRET_H_

@@ -1,5 +1,5 @@
 // The program's byte sources.
-#include "compose/byte_source.h"
+#include "core/byte_source.h"
 
 namespace larkpost {
 

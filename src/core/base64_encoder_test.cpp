@@ -1,5 +1,5 @@
 // The base64 layout: 18 groups a line, CR LF line breaks, and the final line break.
-#include "compose/base64_encoder.h"
+#include "core/base64_encoder.h"
 
 #include <gtest/gtest.h>
 
@@ -31,8 +31,7 @@ std::string decode(std::string_view text) {
 std::string encodeThroughWriter(const std::string& bytes, std::size_t readChunk) {
   testing::StringSource file(bytes, readChunk);
   testing::StringSink sink;
-  DataWriter writer(sink);
-  EXPECT_TRUE(Base64Encoder::encodeFile(file, writer));
+  EXPECT_TRUE(Base64Encoder::encodeFile(file, sink));
   return sink.text();
 }
 
@@ -85,8 +84,7 @@ TEST(Base64Encoder, FileEncodingMatchesWhateverTheReadSizes) {
 TEST(Base64Encoder, ReportsAReadFailure) {
   testing::StringSource file("abcdef", 4, /*failAtEnd=*/true);
   testing::StringSink sink;
-  DataWriter writer(sink);
-  EXPECT_FALSE(Base64Encoder::encodeFile(file, writer));
+  EXPECT_FALSE(Base64Encoder::encodeFile(file, sink));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // TextSink: where outgoing text goes; the connection in the program, a string in tests.
-#ifndef LARKPOST_SMTP_TEXT_SINK_H_
-#define LARKPOST_SMTP_TEXT_SINK_H_
+#ifndef LARKPOST_CORE_TEXT_SINK_H_
+#define LARKPOST_CORE_TEXT_SINK_H_
 
 #include <string_view>
 
@@ -15,4 +15,4 @@ class TextSink {
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_SMTP_TEXT_SINK_H_
+#endif  // LARKPOST_CORE_TEXT_SINK_H_

@@ -1,8 +1,8 @@
 // How values from the command line, files and the server appear in the program's
 // messages: control bytes are shown escaped, so a value can never move the cursor,
 // retitle the terminal or forge a line of output.
-#ifndef LARKPOST_INVOCATION_PRINTABLE_H_
-#define LARKPOST_INVOCATION_PRINTABLE_H_
+#ifndef LARKPOST_CORE_PRINTABLE_H_
+#define LARKPOST_CORE_PRINTABLE_H_
 
 #include <cstddef>
 #include <string>
@@ -19,4 +19,4 @@ std::string printable(std::string_view value);
 
 }  // namespace larkpost
 
-#endif  // LARKPOST_INVOCATION_PRINTABLE_H_
+#endif  // LARKPOST_CORE_PRINTABLE_H_
