@@ -21,7 +21,15 @@ shift
 
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/larkpost-wine-$arch.XXXXXX")
 export WINEPREFIX
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+# Wine names the directory of the server's socket, under TMPDIR, in the prefix.
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  local server_dir
+  server_dir=$(cat "$WINEPREFIX/wineserver" 2>/dev/null || true)
+  [[ $server_dir == wine-* ]] && rm -rf "${TMPDIR:-/tmp}/$server_dir"
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
 source scripts/wine-env.sh "$arch"
 LARKPOST_BIN="$PWD/$build/larkpost.exe" LARKPOST_NATIVE_BIN="$PWD/build/larkpost" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@"
