@@ -20,7 +20,9 @@ timings=()
 # Every failure names its step and the command that failed, even where the command said nothing.
 on_error() {
   local status=$? command=${BASH_COMMAND%%$'\n'*}
-  echo "test.sh: step \"$current_step\" failed: \`$command\` exited with status $status" >&2
+  [[ ${#timings[@]} == 0 ]] || printf '%s\n' "${timings[@]}" >&2
+  echo "test.sh: step \"$current_step\" failed after $((SECONDS - step_started)) s:" \
+    "\`$command\` exited with status $status" >&2
 }
 trap on_error ERR
 
