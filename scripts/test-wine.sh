@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 case "${1:-}" in
-  x64) build=build-win64 ;;
-  x86) build=build-win32 ;;
+  x64) build="build-win64" ;;
+  x86) build="build-win32" ;;
   *)
     echo "usage: scripts/test-wine.sh x64|x86 [pytest arguments]" >&2
     exit 2
