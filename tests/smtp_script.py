@@ -112,6 +112,8 @@ class ScriptedSMTP:
                 self._idle.clear()
                 self._conn, _ = self._listener.accept()
                 self._rec.connection_count += 1
+                self._rec.log.append(("CONNECT", "", ""))
+                self._rcpt_number = 0
                 self._conn.settimeout(0.2)
                 self._buf = b""
                 try:
@@ -139,7 +141,13 @@ class ScriptedSMTP:
             if verb == "AUTH":
                 self._authenticate(line.decode("latin-1").split())
                 continue
-            sent = self._reply(verb, line.decode("latin-1").rstrip())
+            said = line.decode("latin-1").rstrip()
+            if verb == "MAIL":
+                self._rec.transaction_count += 1
+                self._rcpt_number = 0
+            if verb == "RCPT":
+                self._rcpt_number += 1
+            sent = self._reply(verb, said)
             if verb == "QUIT":
                 return
             if verb == "STARTTLS" and sent.startswith(b"220") and self._context and not self._secure:
@@ -216,12 +224,23 @@ class ScriptedSMTP:
             return "503 5.5.1 TLS already active"
         return DEFAULTS.get(key, "502 unknown command")
 
+    def _context(self, key, said):
+        """What a scripted function is called with: t, the transaction (MAIL) counted over all
+        connections, and for RCPT also a, the address, and n, its place in the transaction."""
+        context = {"t": self._rec.transaction_count}
+        if key == "RCPT":
+            context.update(a=said.partition("<")[2].rpartition(">")[0], n=self._rcpt_number)
+        return context
+
     def _reply(self, key, said, default=None):
         value = self._script.get(key)
         if isinstance(value, list):  # one per occurrence, then the default
             value = value.pop(0) if value else None
+        if callable(value):
+            value = value(**self._context(key, said))
         if value is None:
             value = default or self._default(key)
+        self._rec.log.append((key, said, value.reply if isinstance(value, Trickle) else value))
         if value is CLOSE:
             raise ConnectionAbortedError
         if value is STALL:
@@ -293,6 +312,29 @@ class _Record:
         self.input_before_reply = []  # where the client talked before it had the reply
         self.quit_received = False
         self.connection_count = 0
+        self.transaction_count = 0  # MAIL commands
+        self.log = []  # (verb, what the client said, the reply, CLOSE or STALL); CONNECT for each connection
+
+    def delivered(self):
+        """How often each address got the message as the server saw it: {address: (taken, maybe)}.
+        Taken: the end of the data was answered 2yz. Maybe: the server closed or fell silent
+        instead of answering it, so the client cannot know."""
+        counts, accepted = {}, None
+        for verb, said, reply in self.log:
+            if verb in ("CONNECT", "RSET"):
+                accepted = None
+            elif verb == "MAIL":
+                accepted = [] if reply.startswith("2") else None
+            elif verb == "RCPT" and accepted is not None and reply not in (CLOSE, STALL) and reply.startswith("2"):
+                accepted.append(said.partition("<")[2].rpartition(">")[0])
+            elif verb == "DATA_END" and accepted is not None:
+                taken = reply not in (CLOSE, STALL) and reply.startswith("2")
+                maybe = reply in (CLOSE, STALL)
+                for address in accepted:
+                    was = counts.get(address, (0, 0))
+                    counts[address] = (was[0] + taken, was[1] + maybe)
+                accepted = None
+        return counts
 
     def add_command(self, line, over_tls):
         self.commands.append(line)

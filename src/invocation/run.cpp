@@ -49,6 +49,50 @@ struct PreparedJob {
   std::vector<std::string> recipients;
   Trace* trace = nullptr;
   RunRecord record;  // for the report
+  std::ostream* standardOutput = nullptr;  // where a report to "-" goes
+};
+
+// The run's messages before it knows where they go: with --report=- standard output
+// carries the report alone and the messages go to standard error, the banner included.
+class HeldOutput final : public std::streambuf {
+ public:
+  // Sends what was held to `target` and everything from now on.
+  void release(std::streambuf* target) {
+    if (target_) return;
+    target_ = target;
+    target_->sputn(held_.data(), static_cast<std::streamsize>(held_.size()));
+    held_.clear();
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+    if (target_) return target_->sputn(bytes, count);
+    held_.append(bytes, static_cast<std::size_t>(count));
+    return count;
+  }
+  int sync() override { return target_ ? target_->pubsync() : 0; }
+
+ private:
+  std::string held_;
+  std::streambuf* target_ = nullptr;
+};
+
+// Where the run writes: its messages (held until the options are read) and the
+// standard streams they end up on.
+struct RunOutput {
+  HeldOutput held;
+  std::ostream& standardOutput;
+  std::ostream& standardError;
+
+  void settle(const JobSettings& settings) {
+    std::ostream& target = settings.reportPath == "-" ? standardError : standardOutput;
+    held.release(target.rdbuf());
+  }
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
@@ -204,15 +248,19 @@ std::optional<Trace> openTrace(const JobSettings& settings, std::ofstream& file)
   return Trace(file, settings.traceData);
 }
 
-void writeReport(const PreparedJob& job, std::ostream& out) {
-  std::string json = reportJson(job.settings, job.record, job.recipients);
+// Whether the report reached its destination whole: checked after flushing and closing,
+// where a full disk shows.
+bool writeReport(const PreparedJob& job, std::ostream& standardOutput) {
   const std::string& path = job.settings.reportPath;
   if (path == "-") {
-    out << json;
-  } else if (!(std::ofstream(path, std::ios::out | std::ios::trunc) << json)) {
-    out << "Could not write the report file '" << printable(path) << "'\n";
+    writeReportJson(standardOutput, job.settings, job.record, job.recipients);
+    standardOutput.flush();
+    return !standardOutput.fail();
   }
-  out.flush();
+  std::ofstream file(path, std::ios::out | std::ios::trunc);
+  if (file) writeReportJson(file, job.settings, job.record, job.recipients);
+  file.close();
+  return !file.fail();
 }
 
 // Delivers, then writes the report (after everything else) whatever the outcome.
@@ -226,7 +274,15 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     job.record.failed = true;
     job.record.temporary = failure.temporary;
   }
-  if (!job.settings.reportPath.empty()) writeReport(job, out);
+  if (!job.settings.reportPath.empty() && !writeReport(job, *job.standardOutput)) {
+    const std::string& path = job.settings.reportPath;
+    out << "Could not write the report file '" << (path == "-" ? "-" : printable(path)) << "'\n";
+    if (job.record.delivery && job.record.delivery->deliveredCount() > 0) {
+      out << "The message was sent all the same; only the report is missing\n";
+    }
+    out.flush();
+    status = kExitFailed;
+  }
   return status;
 }
 
@@ -238,10 +294,12 @@ std::optional<FoundFile> findAttachment(const std::string& path) {
 }
 
 // The run once the banner is out; every RunFailure ends here.
-int runSettled(std::span<const std::string> args, std::ostream& out) {
+int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& output) {
   PreparedJob job;
+  job.standardOutput = &output.standardOutput;
   std::size_t first = loadSettings(args, job.settings, out);
   OptionsOutcome options = parseOptions(args, first, job.settings, findAttachment, out);
+  output.settle(job.settings);
   if (!options.invalid.empty()) throw RunFailure{options.invalid};
   if (options.usageRequested) {
     printUsage(out);
@@ -277,7 +335,7 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
   return deliverAndReport(job, out);
 }
 
-int runWithArguments(std::span<const std::string> args, std::ostream& out) {
+int runWithArguments(std::span<const std::string> args, std::ostream& out, RunOutput& output) {
   out << kBanner;
   if (args.size() < 2) {
     out << kRecipientsNeeded;
@@ -285,7 +343,7 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out) {
     return kExitFailed;
   }
   try {
-    return runSettled(args, out);
+    return runSettled(args, out, output);
   } catch (const RunFailure& failure) {
     out << failure.message;
     out.flush();
@@ -295,17 +353,22 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out) {
 
 }  // namespace
 
-int runJob(std::span<const std::string> args, std::ostream& out) {
+int runJob(std::span<const std::string> args, std::ostream& standardOutput,
+           std::ostream& standardError) {
+  RunOutput output{{}, standardOutput, standardError};
+  std::ostream out(&output.held);
+  int status = kExitFailed;
   // Whatever goes wrong, the caller gets a message and a status, never an abort.
   try {
-    return runWithArguments(args, out);
+    status = runWithArguments(args, out, output);
   } catch (const std::bad_alloc&) {
     out << "Out of memory, message not sent\n";
   } catch (const std::exception& error) {
     out << "Internal error (" << printable(error.what()) << "), message not sent\n";
   }
+  output.held.release(standardOutput.rdbuf());  // unless it went somewhere already
   out.flush();
-  return kExitFailed;
+  return status;
 }
 
 }  // namespace larkpost

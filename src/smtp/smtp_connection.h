@@ -82,6 +82,8 @@ class SmtpConnection final : public TextSink {
   void endData();
 
   const std::string& server() const { return server_; }
+  // Some reply was no SMTP reply: nothing more is to be said on this connection.
+  bool garbled() const { return garbled_; }
   const TimeLimits& limits() const { return limits_; }
 
  private:
