@@ -54,7 +54,8 @@ class TLS(NamedTuple):
 
 
 DEFAULTS = {"GREETING": "220 test ESMTP", "HELO": "250 test", "EHLO": "250 test", "MAIL": "250 ok",
-            "RCPT": "250 ok", "DATA": "354 go ahead", "DATA_END": "250 queued", "QUIT": "221 bye"}
+            "RCPT": "250 ok", "DATA": "354 go ahead", "DATA_END": "250 queued", "QUIT": "221 bye",
+            "RSET": "250 ok"}
 STARTTLS_DEFAULTS = {"EHLO": "250-test\r\n250 STARTTLS", "STARTTLS": "220 ready to start TLS"}
 AUTH_DONE = "235 2.7.0 Authentication successful"
 # Unless the script says otherwise, AUTH LOGIN asks "Username:" and "Password:", any other
@@ -224,7 +225,7 @@ class ScriptedSMTP:
             return "503 5.5.1 TLS already active"
         return DEFAULTS.get(key, "502 unknown command")
 
-    def _context(self, key, said):
+    def _arguments(self, key, said):
         """What a scripted function is called with: t, the transaction (MAIL) counted over all
         connections, and for RCPT also a, the address, and n, its place in the transaction."""
         context = {"t": self._rec.transaction_count}
@@ -237,7 +238,7 @@ class ScriptedSMTP:
         if isinstance(value, list):  # one per occurrence, then the default
             value = value.pop(0) if value else None
         if callable(value):
-            value = value(**self._context(key, said))
+            value = value(**self._arguments(key, said))
         if value is None:
             value = default or self._default(key)
         self._rec.log.append((key, said, value.reply if isinstance(value, Trickle) else value))

@@ -5,8 +5,9 @@ import os
 
 import pytest
 
+from delivery_check import check_against_server, report_from
 from larkpost_runner import host_path, is_windows_build, output, server_settings
-from smtp_script import CLOSE
+from smtp_script import CLOSE, STALL
 
 BODY = b"Subject: list\n\n.dotted line\nbody\n"
 PIPELINING = "250-test\r\n250 PIPELINING"
@@ -121,6 +122,8 @@ RETRYING = "Temporary failure at server (127.0.0.1), retrying in 0 seconds (atte
     ({"MAIL": ["451 4.3.0 busy", "250 ok"]}, 0, RETRYING.format(1, 2), 2),
     ({"RCPT": ["450 4.2.1 later", "451 later"]}, 0, RETRYING.format(1, 2), 2),
     ({"DATA_END": ["421 4.3.0 closing", "250 queued"]}, 0, RETRYING.format(1, 2), 2),
+    ({"EHLO": ["421 4.3.2 busy", "250 test"]}, 0, RETRYING.format(1, 2), 2),  # 421 is temporary anywhere
+    ({"EHLO": "502 no", "HELO": ["421 4.3.2 busy", "250 test"]}, 0, RETRYING.format(1, 2), 2),
     ({"greeting": [CLOSE, CLOSE, CLOSE]}, 1, RETRYING.format(1, 2) + RETRYING.format(2, 2)
      + "Server error or not SMTP Server\n", 3),
     ({"MAIL": ["550 5.1.0 never"]}, 1, "Error sending mail from user [me@example.test]\n", 1),
@@ -143,6 +146,59 @@ def test_retry_never_sends_twice_to_who_already_has_it(scripted_smtp, run_larkpo
                           stdin=BODY, settings=server_settings(srv.port))
     assert (result.status, result.stdout) == (0, output(RETRYING.format(1, 1)))
     assert rcpts(srv) == ["b@x.test", "a@x.test", "a@x.test"]
+
+
+def failed(*addresses):
+    return "".join(f"Error sending mail to user [{a}]\n" for a in addresses)
+
+
+# Each case: what the server answers, and what the run must print; besides, nobody gets the
+# message twice, and the exit status and the report say what the server took.
+@pytest.mark.parametrize("args, script, message", [
+    # A bare 552 (the code alone) in the second transaction, after 452 in the first.
+    (["d@x", "c@x", "b@x", "a@x"],
+     {"RCPT": lambda a, n, t: "552" if t == 2 else "452 4.5.3 too many" if n > 2 else "250 ok"},
+     failed("c@x", "d@x")),
+    # A transaction that nobody could join is ended (RSET) and the next one goes on.
+    (["--max-recipients=1", "c@x", "bad@x", "a@x"],
+     {"RCPT": lambda a, n, t: "550 5.1.1 no such user" if a == "bad@x" else "250 ok"}, failed("bad@x")),
+    # 452 to the first RCPT: that one is refused for now, the untried ones go on; retried later.
+    (["--retry=2", "--retry-delay=0", "c@x", "b@x", "full@x", "a@x"],
+     {"RCPT": lambda a, n, t: "452 4.2.2 full" if a == "full@x" else "250 ok"},
+     RETRYING.format(1, 2) + RETRYING.format(2, 2) + failed("full@x")),
+    # Greylisted beside an accepted recipient: only the greylisted one is tried again.
+    (["--retry=1", "--retry-delay=0", "grey@y", "a@x"],
+     {"RCPT": lambda a, n, t: "451 4.7.1 greylisted" if a == "grey@y" and t == 1 else "250 ok"},
+     RETRYING.format(1, 1)),
+    # The third transaction's message is refused: its recipients carry that reply.
+    (["--max-recipients=1", "c@x", "b@x", "a@x"], {"DATA_END": ["250 ok", "250 ok", "554 5.6.0 no"]},
+     "Server did not accept the message\n" + failed("c@x")),
+    # 421 to a later transaction's RCPT: named once.
+    (["--max-recipients=1", "b@x", "a@x"], {"RCPT": ["250 ok", "421 4.3.2 closing"]}, failed("b@x")),
+    # The end of the data unanswered: maybe delivered, never retried.
+    (["--retry=2", "--retry-delay=0", "a@x"], {"DATA_END": STALL},
+     "Server (127.0.0.1) did not answer within 1 seconds\n" + MAYBE),
+])
+def test_every_recipient_settled_once(scripted_smtp, run_larkpost, tmp_path, args, script, message):
+    srv = scripted_smtp(script)
+    path = tmp_path / "report.json"
+    result = run_larkpost([f"--report={host_path(path)}"] + args, stdin=BODY,
+                          settings=server_settings(srv.port, Timeout=1))
+    assert result.stdout == output(message)
+    recipients = [a for a in reversed(args) if not a.startswith("-")]
+    report = report_from(result, path)
+    check_against_server(srv, result.status, report, recipients)
+    # Each recipient carries the reply that settled it, each transaction its end-of-data reply.
+    data_ends = [reply for verb, _, reply in srv.log if verb == "DATA_END"]
+    assert report["data_replies"] == [r for r in data_ends if r not in (CLOSE, STALL)]
+    for entry in report["recipients"]:
+        if entry["status"] == "delivered":
+            assert entry["code"] == 250 and entry["text"] in ("ok", "queued")
+    if "554 5.6.0 no" in data_ends:
+        assert report["recipients"][2] == {"address": "c@x", "accepted": False, "status": "refused", "code": 554,
+                                           "enhanced_code": "5.6.0", "text": "no"}
+    if "full@x" in recipients:  # deferred once, then refused for now on each attempt
+        assert rcpts(srv).count("full@x") == 4 and report["temporary"] is True
 
 
 def test_postfix_recipient_limit(postfix, run_larkpost, tmp_path):

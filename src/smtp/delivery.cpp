@@ -136,10 +136,12 @@ class Delivery {
       named_.reset();
       takeBackLater();
     }
+    // Trying again may help those refused for now, unless somebody may have the message.
     bool refusedForNow = std::any_of(
         outcome_.recipients.begin(), outcome_.recipients.end(),
         [](const RecipientOutcome& r) { return r.status == RecipientStatus::kTemporary; });
-    if (refusedForNow && !outcome_.failed) outcome_.failed = outcome_.temporary = true;
+    outcome_.temporary = refusedForNow && !outcome_.unknown();
+    if (refusedForNow) outcome_.failed = true;
     if (outcome_.deliveredCount() == 0 && !outcome_.unknown() && !failedLoudly_) {
       out_ << kNoRecipients;
       out_.flush();
@@ -184,7 +186,6 @@ class Delivery {
   void fail(const RunFailure& failure) {
     bool quietly = failure.message.empty();  // only recipients refused for now
     outcome_.failed = true;
-    outcome_.temporary = failure.temporary && !failure.maybeDelivered && !outcome_.unknown();
     out_ << failure.message;
     if (!quietly) failedLoudly_ = true;
     // Who did not get it: those refused for now always, the others when some got it.
@@ -330,10 +331,7 @@ class Delivery {
         inFlight_.clear();
         return;
       }
-      if (!isTemporary(reply)) {
-        for (std::size_t index : inFlight_) recipient(index).status = RecipientStatus::kRefused;
-        inFlight_.clear();
-      }
+      // Unsettled still: the failure settles them, for good or for now as it says.
       throw RunFailure{"Server did not accept the message\n", endAfter(reply), isTemporary(reply)};
     } catch (const RunFailure& failure) {
       settleInFlight(failure.maybeDelivered);
