@@ -201,6 +201,20 @@ def test_every_recipient_settled_once(scripted_smtp, run_larkpost, tmp_path, arg
         assert rcpts(srv).count("full@x") == 4 and report["temporary"] is True
 
 
+def test_without_a_spool_the_message_goes_out_once(scripted_smtp, run_larkpost, tmp_path):
+    if is_windows_build():
+        pytest.skip("Wine takes the temporary directory from its prefix, not from the environment")
+    srv = scripted_smtp(RCPT=["250 ok", "452 4.5.3 too many"])
+    missing = str(tmp_path / "missing")
+    result = run_larkpost(["--retry=1", "--retry-delay=0", "b@x.test", "a@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port), env={"TMPDIR": missing})
+    assert result.status == 2
+    assert result.stdout.startswith(output("Could not create a temporary file: "))
+    assert result.stdout.endswith(b"; the message can be sent only once, without retries\n"
+                                  b"The message cannot be sent again\nError sending mail to user [b@x.test]\n")
+    assert srv.verbs == ["EHLO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"]  # nothing begun that could not end
+
+
 def test_postfix_recipient_limit(postfix, run_larkpost, tmp_path):
     recipients = [postfix.address(f"many{i}") for i in range(250)]
     marker = f"limit-{recipients[0]}"

@@ -28,17 +28,21 @@ class Spool {
  public:
   explicit Spool(platform::File file) : file_(std::move(file)) {}
 
-  static Spool create() {
-    std::string error;
+  // The spool, or std::nullopt with the reason in `error`.
+  static std::optional<Spool> create(std::string& error) {
     std::optional<platform::File> file = platform::createTemporaryFile("lkp", error);
-    if (!file) throw RunFailure{"Could not create a temporary file: " + error + "\n"};
+    if (!file) return std::nullopt;
     return Spool(std::move(*file));
   }
 
-  void write(std::string_view bytes) {
-    if (!file_.write(bytes)) throw RunFailure{"Could not write the message's spool file\n"};
+  // False once a write failed (a full disk): the spool holds no whole message then.
+  bool write(std::string_view bytes) {
+    if (broken_ || !file_.write(bytes)) return !(broken_ = true);
     size_ += bytes.size();
+    return true;
   }
+
+  bool broken() const { return broken_; }
 
   void replay(TextSink& sink) {
     if (!file_.rewind()) throw RunFailure{"Could not read the message's spool file\n"};
@@ -59,6 +63,7 @@ class Spool {
  private:
   platform::File file_;
   std::uint64_t size_ = 0;
+  bool broken_ = false;
 };
 
 // Sends to the connection and keeps a copy in the spool. When `keepComposing`, a broken
@@ -69,6 +74,7 @@ class SpoolingSink final : public TextSink {
       : connection_(&connection), spool_(spool), keepComposing_(keepComposing) {}
 
   void sendText(std::string_view text) override {
+    // A spool that cannot be written costs the later transactions, not this one.
     spool_.write(text);
     if (!connection_) return;
     try {
@@ -117,6 +123,7 @@ class Delivery {
   }
 
   DeliveryOutcome run() {
+    prepareSpool();
     int delay = retryDelay(settings_.retryDelaySeconds);
     for (attempt_ = 1;; ++attempt_) {
       std::optional<RunFailure> failure = attempt();
@@ -251,6 +258,10 @@ class Delivery {
   }
 
   void transaction(Session& session) {
+    // Never begin a transaction that could not be finished.
+    if (composed_ && !(spool_ && spool_->complete)) {
+      throw RunFailure{"The message cannot be sent again\n", SessionEnd::kQuit, true};
+    }
     std::size_t count = pending_.size();
     if (settings_.maxRecipients > 0) {
       count = std::min(count, static_cast<std::size_t>(settings_.maxRecipients));
@@ -316,7 +327,7 @@ class Delivery {
     bool afterEnd = false;
     try {
       sendData(session.connection);
-      bool endedLine = sendMessage(session, !pending_.empty());
+      bool endedLine = sendMessage(session);
       afterEnd = true;
       Reply reply = endMessage(session.connection, endedLine);
       outcome_.dataReplies.push_back(reply);
@@ -364,7 +375,7 @@ class Delivery {
   }
 
   // The message for this transaction; returns whether the data ended a line.
-  bool sendMessage(Session& session, bool moreToCome) {
+  bool sendMessage(Session& session) {
     SmtpConnection& connection = session.connection;
     if (composed_) {
       if (!spool_ || !spool_->complete) throw RunFailure{"The message cannot be sent again\n"};
@@ -372,15 +383,29 @@ class Delivery {
       return spool_->endedLine;
     }
     composed_ = true;
-    // Later transactions (recipients still waiting) and later attempts replay the spool.
-    bool needsSpool = settings_.retries > 0 || moreToCome;
-    if (!needsSpool) return plan_.writeMessage(connection, session.capabilities);
-    spool_.emplace(Spool::create());
+    if (!spool_) return plan_.writeMessage(connection, session.capabilities);
     SpoolingSink sink(connection, *spool_, settings_.retries > 0);
     spool_->endedLine = plan_.writeMessage(sink, session.capabilities);
-    spool_->complete = true;
+    spool_->complete = !spool_->broken();
+    if (spool_->broken()) {
+      out_ << "Could not write the message's spool file: it cannot be sent again\n";
+      out_.flush();
+    }
     sink.rethrow();
     return spool_->endedLine;
+  }
+
+  // Later transactions (a recipient limit) and later attempts replay the spool, made
+  // before connecting: without one the message still goes out, once.
+  void prepareSpool() {
+    if (settings_.retries == 0 && pending_.size() < 2) return;
+    std::string error;
+    spool_ = Spool::create(error);
+    if (!spool_) {
+      out_ << "Could not create a temporary file: " << error
+           << "; the message can be sent only once, without retries\n";
+      out_.flush();
+    }
   }
 
   static int retryDelay(int seconds) { return std::clamp(seconds, 0, kLongestRetryDelay); }
