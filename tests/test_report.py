@@ -1,13 +1,14 @@
 """The transcript (--trace) and the machine-readable report (--report), end to end."""
 
 import base64
+import os
 import json
 import re
 import socket
 
 import pytest
 
-from larkpost_runner import host_path, output, server_settings
+from larkpost_runner import host_path, is_windows_build, output, server_settings
 from smtp_script import TLS
 
 BODY = b"Subject: traced\n\nline one\n.dot\n"
@@ -101,3 +102,13 @@ def test_report_of_failures_says_whether_a_retry_may_help(scripted_smtp, run_lar
     assert report["outcome"] == "failed" and report["temporary"] is temporary
     assert [r["address"] for r in report["recipients"]] == ["a@x.test"]
     assert report["recipients"][0]["accepted"] is False
+
+
+def test_report_that_cannot_be_written_is_an_error(scripted_smtp, run_larkpost):
+    if not os.path.exists("/dev/full") or is_windows_build():
+        pytest.skip("needs /dev/full")
+    srv = scripted_smtp()
+    result = run_larkpost(["--report=/dev/full", "a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (1, output("Could not write the report file '/dev/full'\n"
+                                                        "The message was sent all the same; only the report is missing\n"))
+    assert srv.verbs.count("DATA") == 1

@@ -124,7 +124,7 @@ RETRYING = "Temporary failure at server (127.0.0.1), retrying in 0 seconds (atte
     ({"DATA_END": ["421 4.3.0 closing", "250 queued"]}, 0, RETRYING.format(1, 2), 2),
     ({"EHLO": ["421 4.3.2 busy", "250 test"]}, 0, RETRYING.format(1, 2), 2),  # 421 is temporary anywhere
     ({"EHLO": "502 no", "HELO": ["421 4.3.2 busy", "250 test"]}, 0, RETRYING.format(1, 2), 2),
-    ({"greeting": [CLOSE, CLOSE, CLOSE]}, 1, RETRYING.format(1, 2) + RETRYING.format(2, 2)
+    ({"greeting": [CLOSE, CLOSE, CLOSE]}, 1, RETRYING.format(1, 2) + RETRYING.format(2, 2).replace(" 0 ", " 1 ")
      + "Server error or not SMTP Server\n", 3),
     ({"MAIL": ["550 5.1.0 never"]}, 1, "Error sending mail from user [me@example.test]\n", 1),
     ({"DATA_END": [CLOSE]}, 1, "Connection to server (127.0.0.1) was closed\n" + MAYBE, 1),
@@ -165,7 +165,7 @@ def failed(*addresses):
     # 452 to the first RCPT: that one is refused for now, the untried ones go on; retried later.
     (["--retry=2", "--retry-delay=0", "c@x", "b@x", "full@x", "a@x"],
      {"RCPT": lambda a, n, t: "452 4.2.2 full" if a == "full@x" else "250 ok"},
-     RETRYING.format(1, 2) + RETRYING.format(2, 2) + failed("full@x")),
+     RETRYING.format(1, 2) + RETRYING.format(2, 2).replace(" 0 ", " 1 ") + failed("full@x")),
     # Greylisted beside an accepted recipient: only the greylisted one is tried again.
     (["--retry=1", "--retry-delay=0", "grey@y", "a@x"],
      {"RCPT": lambda a, n, t: "451 4.7.1 greylisted" if a == "grey@y" and t == 1 else "250 ok"},
@@ -223,3 +223,10 @@ def test_postfix_recipient_limit(postfix, run_larkpost, tmp_path):
                                                            Domain="client.example.test"))
     assert (status, stdout) == (0, output(""))
     assert postfix.recipients_of(marker) == sorted(r.lower() for r in recipients)
+
+
+def test_retry_delay_is_bounded(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(greeting=CLOSE)
+    result = run_larkpost(["--retry=1", "--retry-delay=2147483647", "a@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port), kill_after=3)
+    assert result.stdout == output(RETRYING.format(1, 1).replace(" 0 ", " 900 "))

@@ -104,8 +104,9 @@ SessionEnd endAfter(const Reply& reply) {
   return reply.closing() ? SessionEnd::kDrop : SessionEnd::kQuit;
 }
 
-// The delay before the attempt after one that waited `delay` seconds.
-int nextDelay(int delay) { return std::min(delay * 2, kLongestRetryDelay); }
+// The delay before the attempt after one that waited `delay` seconds: a first delay of
+// 0 still backs off.
+int nextDelay(int delay) { return std::clamp(delay * 2, 1, kLongestRetryDelay); }
 
 class Delivery {
  public:
