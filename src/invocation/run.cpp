@@ -181,20 +181,37 @@ MessageFrame makeFrame(const PreparedJob& job) {
   return frame;
 }
 
-// About how large the message will be, when the input is a file: its bytes with CR LF
-// line ends, the header, and each attachment in base64 (4/3, and CR LF every 72).
-std::optional<std::uint64_t> estimatedSize(const JobSettings& settings) {
-  constexpr std::uint64_t kHeaderAllowance = 2048;
+// base64 of `bytes` bytes, without and with its line ends (CR LF after each 72).
+std::uint64_t base64Size(std::uint64_t bytes) { return (bytes + 2) / 3 * 4; }
+std::uint64_t base64LinesSize(std::uint64_t bytes) {
+  return base64Size(bytes) + (base64Size(bytes) / 72 + 1) * 2;
+}
+
+// What can be told of the message's size before it is written. At least: the attachments
+// in base64 (the input may end early, at a line holding a full stop). At most, when the
+// input is a file: each input byte twice (a line end gains a CR, a line's first dot
+// another), the fields the program writes, and the parts.
+void boundSize(const JobSettings& settings, DeliveryPlan& plan) {
+  constexpr std::uint64_t kFieldsAllowance = 4096;
   constexpr std::uint64_t kPartAllowance = 512;
   std::optional<std::uint64_t> input = platform::standardInputSize();
-  if (!input) return std::nullopt;
-  std::uint64_t size = *input + *input / 40 + kHeaderAllowance;
+  std::optional<std::uint64_t> most;
+  if (input) {
+    // An encoded word takes at most three bytes a byte, with its own framing.
+    most = *input * 2 + kFieldsAllowance +
+           3 * (settings.subject.size() + settings.senderName.size() +
+                settings.senderAddress.size() + settings.domain.size() + settings.charset.size());
+  }
   for (const Attachment* attachment : attachmentsInOrder(settings)) {
     std::optional<std::uint64_t> bytes = attachment->file->size();
-    if (!bytes) return std::nullopt;
-    size += (*bytes + 2) / 3 * 4 * 74 / 72 + kPartAllowance;
+    if (!bytes) {
+      most.reset();
+      continue;
+    }
+    plan.sizeAtLeast += base64Size(*bytes);
+    if (most) *most += base64LinesSize(*bytes) + kPartAllowance + 3 * attachment->name.size();
   }
-  return size;
+  plan.sizeAtMost = most;
 }
 
 // From the greeting to the last transaction. Returns the exit status.
@@ -216,9 +233,10 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
     }
     return writer.atLineStart();
   };
+  DeliveryPlan plan{std::move(job.recipients), writeMessage, 0, std::nullopt};
+  boundSize(settings, plan);
   DeliveryOutcome outcome =
-      larkpost::deliver(settings, {std::move(job.recipients), writeMessage, estimatedSize(settings)},
-                        secret ? &*secret : nullptr, out, job.trace);
+      larkpost::deliver(settings, std::move(plan), secret ? &*secret : nullptr, out, job.trace);
   int status = outcome.exitStatus();
   job.record.failed = outcome.failed;
   job.record.temporary = outcome.temporary;

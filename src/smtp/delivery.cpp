@@ -228,16 +228,16 @@ class Delivery {
     session.connection.quit();
   }
 
-  std::optional<std::uint64_t> messageSize() const {
+  std::optional<std::uint64_t> exactSize() const {
     if (spool_ && spool_->complete) return spool_->size();
-    return plan_.estimatedSize;
+    return std::nullopt;
   }
 
   void refuseOversizedMessage(const Session& session) {
     const ServerCapabilities& offered = session.capabilities;
-    std::optional<std::uint64_t> size = messageSize();
-    if (!offered.size || offered.sizeLimit == 0 || !size || *size <= offered.sizeLimit) return;
-    throw RunFailure{"Message of about " + std::to_string(*size) + " bytes is larger than server (" +
+    std::uint64_t size = exactSize().value_or(plan_.sizeAtLeast);
+    if (!offered.size || offered.sizeLimit == 0 || size <= offered.sizeLimit) return;
+    throw RunFailure{"Message of about " + std::to_string(size) + " bytes is larger than server (" +
                          session.connection.server() + ") accepts (" +
                          std::to_string(offered.sizeLimit) + " bytes)\n",
                      SessionEnd::kQuit};
@@ -247,7 +247,13 @@ class Delivery {
                                std::span<const std::string_view> batch) const {
     const ServerCapabilities& offered = session.capabilities;
     MailParameters parameters;
-    if (offered.size) parameters.size = messageSize();
+    // Never below the real size; never above the limit when the message may still fit.
+    std::optional<std::uint64_t> size = exactSize();
+    if (!size && plan_.sizeAtMost &&
+        (offered.sizeLimit == 0 || *plan_.sizeAtMost <= offered.sizeLimit)) {
+      size = plan_.sizeAtMost;
+    }
+    if (offered.size) parameters.size = size;
     parameters.eightBitMime = offered.eightBitMime;
     bool international = isInternationalAddress(settings_.senderAddress) ||
                          std::any_of(batch.begin(), batch.end(), isInternationalAddress);

@@ -66,8 +66,10 @@ struct DeliveryOutcome {
 struct DeliveryPlan {
   std::vector<std::string> recipients;  // in sending order, each once
   WriteMessage writeMessage;
-  // The message's size when it can be told before it is written (RFC 1870 SIZE).
-  std::optional<std::uint64_t> estimatedSize;
+  // Before it is written, the message's size (RFC 1870 SIZE) is known within bounds: it
+  // is refused only above a server's limit by the lower, declared only with the upper.
+  std::uint64_t sizeAtLeast = 0;
+  std::optional<std::uint64_t> sizeAtMost;
 };
 
 // Delivers `plan`, printing one message per refused recipient in sending order and one
