@@ -58,6 +58,13 @@ def test_too_many_recipients_start_another_transaction(scripted_smtp, run_larkpo
     assert result.leftovers() == []
 
 
+def test_each_address_once_whatever_the_case_of_its_domain(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp()
+    listed = ["a@x.org", "A@x.org", "a@X.ORG", "b@Y.org", "b@y.ORG"]
+    assert run_larkpost(["-l", list_file(tmp_path, listed)], stdin=BODY, settings=server_settings(srv.port)).status == 0
+    assert rcpts(srv) == ["a@x.org", "A@x.org", "b@Y.org"]  # the local part as written, the first spelling
+
+
 def test_max_recipients_splits_before_the_server_has_to(scripted_smtp, run_larkpost):
     srv = scripted_smtp(EHLO=PIPELINING)
     status, _ = run_larkpost(["--max-recipients=2"] + addresses(5), stdin=BODY, settings=server_settings(srv.port))

@@ -133,17 +133,26 @@ std::vector<std::string> listedRecipients(const PreparedJob& job) {
   return job.commandLineRecipients;
 }
 
-// The recipients in sending order, each once.
-std::vector<std::string> gatherRecipients(const PreparedJob& job) {
-  std::vector<std::string> listed = listedRecipients(job);
-  std::vector<std::string> recipients;
-  recipients.reserve(listed.size());  // never moves: `seen` looks into it
-  std::unordered_set<std::string_view> seen;
-  for (std::string& address : listed) {
-    if (seen.contains(address)) continue;
-    recipients.push_back(std::move(address));
-    seen.insert(recipients.back());
+// The address as compared for sameness: a domain is the same in any case, a local part
+// only as written (RFC 5321 2.4).
+std::string sameAddressKey(std::string_view address) {
+  std::string key(address);
+  std::size_t at = key.rfind('@');
+  if (at == std::string::npos) return key;
+  for (std::size_t i = at + 1; i < key.size(); ++i) {
+    if (key[i] >= 'A' && key[i] <= 'Z') key[i] = static_cast<char>(key[i] - 'A' + 'a');
   }
+  return key;
+}
+
+// The recipients in sending order, each once, as first written.
+std::vector<std::string> gatherRecipients(const PreparedJob& job) {
+  std::vector<std::string> recipients = listedRecipients(job);
+  std::unordered_set<std::string> seen;
+  seen.reserve(recipients.size());
+  std::erase_if(recipients, [&seen](const std::string& address) {
+    return !seen.insert(sameAddressKey(address)).second;
+  });
   return recipients;
 }
 
