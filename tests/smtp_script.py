@@ -154,6 +154,8 @@ class ScriptedSMTP:
             if verb == "STARTTLS" and sent.startswith(b"220") and self._context and not self._secure:
                 self._start_tls()
             if verb == "DATA" and sent.startswith(b"3"):
+                if self._script_value("DATA_BODY") is CLOSE:  # hang up in the middle of the data
+                    raise ConnectionAbortedError
                 rec.data_terminators.append(None)
                 while (line := self._readline()) not in (b".\r\n", b".\n"):
                     if line is None:
@@ -233,10 +235,14 @@ class ScriptedSMTP:
             context.update(a=said.partition("<")[2].rpartition(">")[0], n=self._rcpt_number)
         return context
 
-    def _reply(self, key, said, default=None):
+    def _script_value(self, key):
         value = self._script.get(key)
         if isinstance(value, list):  # one per occurrence, then the default
             value = value.pop(0) if value else None
+        return value
+
+    def _reply(self, key, said, default=None):
+        value = self._script_value(key)
         if callable(value):
             value = value(**self._arguments(key, said))
         if value is None:

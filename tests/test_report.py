@@ -9,7 +9,7 @@ import socket
 import pytest
 
 from larkpost_runner import host_path, is_windows_build, output, server_settings
-from smtp_script import TLS
+from smtp_script import CLOSE, TLS
 
 BODY = b"Subject: traced\n\nline one\n.dot\n"
 SECRET = "tr4ce-S3cret"
@@ -112,3 +112,17 @@ def test_report_that_cannot_be_written_is_an_error(scripted_smtp, run_larkpost):
     assert (result.status, result.stdout) == (1, output("Could not write the report file '/dev/full'\n"
                                                         "The message was sent all the same; only the report is missing\n"))
     assert srv.verbs.count("DATA") == 1
+
+
+def test_trace_of_a_connection_lost_in_the_data(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp(DATA_BODY=[CLOSE])
+    trace = tmp_path / "trace.log"
+    big = b"Subject: big\n\n" + b"x" * 70 + b"\n" * 1 + (b"y" * 99 + b"\n") * 12000  # more than one write
+    result = run_larkpost([f"--trace={host_path(trace)}", "--retry=1", "--retry-delay=0", "a@x.test"], stdin=big,
+                          settings=server_settings(srv.port))
+    assert result.status == 0
+    lines = [re.sub(r"^\[ *\d+ ms\] ", "", line) for line in trace.read_text().splitlines()]
+    lost = lines.index("* connection closed by the server")
+    assert lines[lost - 2] == "S: 354 go ahead" and re.fullmatch(r"\* <\d+ bytes of message data>", lines[lost - 1])
+    # The second attempt counts its own bytes only.
+    assert lines[lines.index("S: 250 queued") - 2] == f"* <{len(srv.data)} bytes of message data>"

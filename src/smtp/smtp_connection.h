@@ -89,6 +89,8 @@ class SmtpConnection final : public TextSink {
  private:
   void flush();
   void send(std::string_view bytes);
+  // Notes in the trace that sending failed, ending the data under way.
+  void traceBroken(std::string_view what);
   ReplyResult awaitReply(int limitSeconds);
   [[noreturn]] void failTimedOut(int limitSeconds) const;
   [[noreturn]] void failClosed() const;
