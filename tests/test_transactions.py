@@ -127,6 +127,22 @@ def test_size_refused_before_data_only_when_surely_too_large(scripted_smtp, run_
     assert piped.commands[1] == b"MAIL FROM:<me@example.test>\r\n"
 
 
+def test_each_transaction_declares_what_the_message_needs(scripted_smtp, run_larkpost):
+    utf8 = "8BITMIME\r\n250 SMTPUTF8"
+    srv = scripted_smtp(EHLO=f"250-test\r\n250-{utf8}")
+    header = "To: j\u00f6rg@b\u00fccher.test, ann@x.test\nSubject: hi\n\nbody\n".encode()
+    assert run_larkpost(["-t", "--max-recipients=1"], stdin=header, settings=server_settings(srv.port)).status == 0
+    assert [c for c in srv.commands if c.startswith(b"MAIL")] == [b"MAIL FROM:<me@example.test> BODY=8BITMIME SMTPUTF8\r\n"] * 2
+
+    # Replayed to a server that no longer takes 8-bit data: refused, not sent as it is.
+    srv = scripted_smtp(EHLO=["250-test\r\n250 8BITMIME", "250 test"], DATA_END=["451 4.3.0 later"])
+    result = run_larkpost(["--retry=1", "--retry-delay=0", "a@x.test"], stdin="Subject: gr\u00fc\u00dfe\n\nGr\u00fc\u00dfe\n".encode(),
+                          settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (1, output(RETRYING.format(1, 1) + "Server (127.0.0.1) does not offer "
+                                                        "8BITMIME, which the message needs\n"))
+    assert srv.verbs[-2:] == ["EHLO", "QUIT"]
+
+
 @pytest.mark.parametrize("offered", [True, False])
 def test_international_addresses_need_smtputf8(scripted_smtp, run_larkpost, offered):
     srv = scripted_smtp(EHLO="250-test\r\n250-8BITMIME\r\n250 SMTPUTF8" if offered else "250-test\r\n250 8BITMIME")

@@ -242,8 +242,14 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
     }
     return writer.atLineStart();
   };
-  DeliveryPlan plan{std::move(job.recipients), writeMessage, 0, std::nullopt};
+  DeliveryPlan plan{std::move(job.recipients), writeMessage, 0, std::nullopt, false};
   boundSize(settings, plan);
+  if (readsHeaderAhead(settings)) {
+    const std::vector<HeaderField>& fields = job.inputHeader.header.fields;
+    plan.internationalHeader = std::any_of(fields.begin(), fields.end(), [](const HeaderField& f) {
+      return isInternationalAddress(f.name) || isInternationalAddress(f.text);
+    });
+  }
   DeliveryOutcome outcome =
       larkpost::deliver(settings, std::move(plan), secret ? &*secret : nullptr, out, job.trace);
   int status = outcome.exitStatus();

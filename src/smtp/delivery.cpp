@@ -39,8 +39,14 @@ class Spool {
   bool write(std::string_view bytes) {
     if (broken_ || !file_.write(bytes)) return !(broken_ = true);
     size_ += bytes.size();
+    eightBit_ = eightBit_ || std::any_of(bytes.begin(), bytes.end(), [](char c) {
+                  return static_cast<unsigned char>(c) >= 0x80;
+                });
     return true;
   }
+
+  // Some byte is above 0x7F: only a server offering 8BITMIME may be sent it.
+  bool eightBit() const { return eightBit_; }
 
   bool broken() const { return broken_; }
 
@@ -64,6 +70,7 @@ class Spool {
   platform::File file_;
   std::uint64_t size_ = 0;
   bool broken_ = false;
+  bool eightBit_ = false;
 };
 
 // Sends to the connection and keeps a copy in the spool. When `keepComposing`, a broken
@@ -255,7 +262,15 @@ class Delivery {
     }
     if (offered.size) parameters.size = size;
     parameters.eightBitMime = offered.eightBitMime;
-    bool international = isInternationalAddress(settings_.senderAddress) ||
+    // A replay goes by what this connection offers: the first server's offer shaped the
+    // message, and a later one may offer less.
+    if (exactSize() && spool_->eightBit() && !offered.eightBitMime) {
+      throw RunFailure{"Server (" + session.connection.server() +
+                           ") does not offer 8BITMIME, which the message needs\n",
+                       SessionEnd::kQuit};
+    }
+    bool international = plan_.internationalHeader ||
+                         isInternationalAddress(settings_.senderAddress) ||
                          std::any_of(batch.begin(), batch.end(), isInternationalAddress);
     parameters.smtpUtf8 = offered.smtpUtf8 && international;
     if (isInternationalAddress(settings_.senderAddress) && !offered.smtpUtf8) {

@@ -70,6 +70,9 @@ struct DeliveryPlan {
   // is refused only above a server's limit by the lower, declared only with the upper.
   std::uint64_t sizeAtLeast = 0;
   std::optional<std::uint64_t> sizeAtMost;
+  // The header to go out holds UTF-8 as it is (an international address, say), which
+  // a server offering SMTPUTF8 is told of in every transaction.
+  bool internationalHeader = false;
 };
 
 // Delivers `plan`, printing one message per refused recipient in sending order and one
