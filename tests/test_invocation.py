@@ -304,6 +304,11 @@ def test_closed_standard_descriptors(scripted_smtp, tmp_path, closed, args):
     stdin = None if closed == "<&-" else subprocess.PIPE
     result = subprocess.run(["sh", "-c", f'"$@" {closed}', "sh"] + argv, input=None if stdin is None else b"hi\n",
                             stdout=subprocess.PIPE, timeout=30, env={**os.environ, "TMPDIR": str(tmp_path)})
+    if is_windows_build() and closed == "<&-":
+        # Wine hands the program a standard input that cannot be read: said, and the data never ended.
+        assert (result.returncode, result.stdout) == (1, output("Could not read standard input, message not sent\n"))
+        assert None in srv.data_terminators or "DATA" not in srv.verbs
+        return
     assert result.returncode == 0, result
     assert srv.verbs[-1] == "QUIT"
     assert not any(b"* " in c or b"C: " in c for c in srv.commands)  # no trace line in the session

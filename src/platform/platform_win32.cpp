@@ -217,14 +217,18 @@ namespace {
 void fillMissingStandardHandles() {
   struct Standard {
     DWORD id;
+    int fd;
     FILE* stream;
     const char* mode;
   };
-  for (const Standard& standard : {Standard{STD_INPUT_HANDLE, stdin, "r"},
-                                   Standard{STD_OUTPUT_HANDLE, stdout, "w"},
-                                   Standard{STD_ERROR_HANDLE, stderr, "w"}}) {
+  for (const Standard& standard : {Standard{STD_INPUT_HANDLE, 0, stdin, "r"},
+                                   Standard{STD_OUTPUT_HANDLE, 1, stdout, "w"},
+                                   Standard{STD_ERROR_HANDLE, 2, stderr, "w"}}) {
     HANDLE handle = GetStdHandle(standard.id);
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) continue;
+    bool usable = handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+                  _get_osfhandle(standard.fd) >= 0 &&
+                  (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR);
+    if (usable) continue;
     if (!freopen("NUL", standard.mode, standard.stream)) continue;
     SetStdHandle(standard.id, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(standard.stream))));
   }
