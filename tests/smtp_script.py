@@ -54,7 +54,8 @@ class TLS(NamedTuple):
 
 
 DEFAULTS = {"GREETING": "220 test ESMTP", "HELO": "250 test", "EHLO": "250 test", "MAIL": "250 ok",
-            "RCPT": "250 ok", "DATA": "354 go ahead", "DATA_END": "250 queued", "QUIT": "221 bye"}
+            "RCPT": "250 ok", "DATA": "354 go ahead", "DATA_END": "250 queued", "QUIT": "221 bye",
+            "RSET": "250 ok"}
 STARTTLS_DEFAULTS = {"EHLO": "250-test\r\n250 STARTTLS", "STARTTLS": "220 ready to start TLS"}
 AUTH_DONE = "235 2.7.0 Authentication successful"
 # Unless the script says otherwise, AUTH LOGIN asks "Username:" and "Password:", any other
@@ -114,6 +115,8 @@ class ScriptedSMTP:
                 self._idle.clear()
                 self._conn, _ = self._listener.accept()
                 self._rec.connection_count += 1
+                self._rec.log.append(("CONNECT", "", ""))
+                self._rcpt_number = 0
                 self.connected.set()
                 self._conn.settimeout(0.2)
                 self._buf = b""
@@ -142,12 +145,20 @@ class ScriptedSMTP:
             if verb == "AUTH":
                 self._authenticate(line.decode("latin-1").split())
                 continue
-            sent = self._reply(verb, line.decode("latin-1").rstrip())
+            said = line.decode("latin-1").rstrip()
+            if verb == "MAIL":
+                self._rec.transaction_count += 1
+                self._rcpt_number = 0
+            if verb == "RCPT":
+                self._rcpt_number += 1
+            sent = self._reply(verb, said)
             if verb == "QUIT":
                 return
             if verb == "STARTTLS" and sent.startswith(b"220") and self._context and not self._secure:
                 self._start_tls()
             if verb == "DATA" and sent.startswith(b"3"):
+                if self._script_value("DATA_BODY") is CLOSE:  # hang up in the middle of the data
+                    raise ConnectionAbortedError
                 rec.data_terminators.append(None)
                 while (line := self._readline()) not in (b".\r\n", b".\n"):
                     if line is None:
@@ -219,12 +230,27 @@ class ScriptedSMTP:
             return "503 5.5.1 TLS already active"
         return DEFAULTS.get(key, "502 unknown command")
 
-    def _reply(self, key, said, default=None):
+    def _arguments(self, key, said):
+        """What a scripted function is called with: t, the transaction (MAIL) counted over all
+        connections, and for RCPT also a, the address, and n, its place in the transaction."""
+        context = {"t": self._rec.transaction_count}
+        if key == "RCPT":
+            context.update(a=said.partition("<")[2].rpartition(">")[0], n=self._rcpt_number)
+        return context
+
+    def _script_value(self, key):
         value = self._script.get(key)
         if isinstance(value, list):  # one per occurrence, then the default
             value = value.pop(0) if value else None
+        return value
+
+    def _reply(self, key, said, default=None):
+        value = self._script_value(key)
+        if callable(value):
+            value = value(**self._arguments(key, said))
         if value is None:
             value = default or self._default(key)
+        self._rec.log.append((key, said, value.reply if isinstance(value, Trickle) else value))
         if value is CLOSE:
             raise ConnectionAbortedError
         if value is STALL:
@@ -296,6 +322,29 @@ class _Record:
         self.input_before_reply = []  # where the client talked before it had the reply
         self.quit_received = False
         self.connection_count = 0
+        self.transaction_count = 0  # MAIL commands
+        self.log = []  # (verb, what the client said, the reply, CLOSE or STALL); CONNECT for each connection
+
+    def delivered(self):
+        """How often each address got the message as the server saw it: {address: (taken, maybe)}.
+        Taken: the end of the data was answered 2yz. Maybe: the server closed or fell silent
+        instead of answering it, so the client cannot know."""
+        counts, accepted = {}, None
+        for verb, said, reply in self.log:
+            if verb in ("CONNECT", "RSET"):
+                accepted = None
+            elif verb == "MAIL":
+                accepted = [] if reply.startswith("2") else None
+            elif verb == "RCPT" and accepted is not None and reply not in (CLOSE, STALL) and reply.startswith("2"):
+                accepted.append(said.partition("<")[2].rpartition(">")[0])
+            elif verb == "DATA_END" and accepted is not None:
+                taken = reply not in (CLOSE, STALL) and reply.startswith("2")
+                maybe = reply in (CLOSE, STALL)
+                for address in accepted:
+                    was = counts.get(address, (0, 0))
+                    counts[address] = (was[0] + taken, was[1] + maybe)
+                accepted = None
+        return counts
 
     def add_command(self, line, over_tls):
         self.commands.append(line)

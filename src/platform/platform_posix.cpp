@@ -143,7 +143,29 @@ int connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
 
 }  // namespace
 
-void startUp() { ::signal(SIGPIPE, SIG_IGN); }
+namespace {
+
+// A standard descriptor left closed by the caller would be the number the next socket or
+// file gets: the message would be read from the socket, an attachment sent as the body,
+// a trace written into the session. /dev/null takes its place first.
+void fillClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) std::_Exit(1);  // nothing can be said safely, nor sent
+    if (opened != fd) {
+      if (::dup2(opened, fd) < 0) std::_Exit(1);
+      ::close(opened);
+    }
+  }
+}
+
+}  // namespace
+
+void startUp() {
+  fillClosedStandardDescriptors();
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 std::string defaultSettingsPath() {
   std::string configHome;

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -209,7 +210,34 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
 
 }  // namespace
 
+namespace {
+
+// A standard handle the caller left out reads as empty and writes to nowhere, as with
+// POSIX's /dev/null, rather than failing on each use.
+void fillMissingStandardHandles() {
+  struct Standard {
+    DWORD id;
+    int fd;
+    FILE* stream;
+    const char* mode;
+  };
+  for (const Standard& standard : {Standard{STD_INPUT_HANDLE, 0, stdin, "r"},
+                                   Standard{STD_OUTPUT_HANDLE, 1, stdout, "w"},
+                                   Standard{STD_ERROR_HANDLE, 2, stderr, "w"}}) {
+    HANDLE handle = GetStdHandle(standard.id);
+    bool usable = handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+                  _get_osfhandle(standard.fd) >= 0 &&
+                  (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR);
+    if (usable) continue;
+    if (!freopen("NUL", standard.mode, standard.stream)) continue;
+    SetStdHandle(standard.id, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(standard.stream))));
+  }
+}
+
+}  // namespace
+
 void startUp() {
+  fillMissingStandardHandles();
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   // Text mode on both ends is part of the program's contract (CR LF and Ctrl-Z on

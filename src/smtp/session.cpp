@@ -25,12 +25,15 @@ SessionEnd endAfter(const Reply& reply) {
   return reply.closing() ? SessionEnd::kDrop : SessionEnd::kQuit;
 }
 
+// A 4yz reply (421 above all) refuses for now: a later attempt may get further.
+bool isTemporary(const Reply& reply) { return reply.wellFormed() && reply.first() == '4'; }
+
 void sendHelo(SmtpConnection& connection, const JobSettings& settings) {
   // Whatever else HELO's reply says, the transaction may still go on.
   Reply reply = connection.command("HELO " + settings.domain + "\r\n", connection.limits().command);
   if (reply.closing()) {
     throw RunFailure{"Connection to " + serverPart(connection) + " was closed\n",
-                     SessionEnd::kDrop};
+                     SessionEnd::kDrop, true};  // 421: busy now, perhaps not later
   }
 }
 
@@ -40,7 +43,7 @@ ServerCapabilities greet(SmtpConnection& connection, const JobSettings& settings
   Reply reply = connection.command("EHLO " + settings.domain + "\r\n", connection.limits().command);
   if (reply.closing()) {
     throw RunFailure{"Connection to " + serverPart(connection) + " was closed\n",
-                     SessionEnd::kDrop};
+                     SessionEnd::kDrop, true};  // 421: busy now, perhaps not later
   }
   if (reply.accepted()) {
     ServerCapabilities capabilities = parseEhloReply(reply);
@@ -82,7 +85,8 @@ void startTls(Session& session, const JobSettings& settings, SessionEvents& even
   }
   Reply reply = connection.command("STARTTLS\r\n", connection.limits().command);
   if (!reply.hasCode("220")) {
-    throw RunFailure{"Server (" + connection.server() + ") refused STARTTLS\n", endAfter(reply)};
+    throw RunFailure{"Server (" + connection.server() + ") refused STARTTLS\n", endAfter(reply),
+                     isTemporary(reply)};
   }
   session.tls = secure(connection, settings, events);
   // What was offered in plaintext could have been forged: ask again (RFC 3207 4.2).
@@ -115,7 +119,7 @@ void logIn(Session& session, const JobSettings& settings, const Secret& secret,
   if (!reply.accepted()) {
     throw RunFailure{"Authentication failed at " + serverPart(connection) + ": " +
                          printable(reply.text()) + "\n",
-                     endAfter(reply)};
+                     endAfter(reply), isTemporary(reply)};
   }
   events.loggedIn(*mechanism);
 }

@@ -68,10 +68,18 @@ void SmtpConnection::send(std::string_view bytes) {
     case platform::IoStatus::kOk:
       return;
     case platform::IoStatus::kTimedOut:
+      traceBroken("the server took nothing more in time");
       failTimedOut(limits_.send);
     case platform::IoStatus::kClosed:
+      traceBroken("connection closed by the server");
       failClosed();
   }
+}
+
+void SmtpConnection::traceBroken(std::string_view what) {
+  // The data ends here, with what was handed over so far: the next attempt counts anew.
+  endData();
+  if (trace_) trace_->event(what);
 }
 
 ReplyResult SmtpConnection::awaitReply(int limitSeconds) {

@@ -82,11 +82,15 @@ class SmtpConnection final : public TextSink {
   void endData();
 
   const std::string& server() const { return server_; }
+  // Some reply was no SMTP reply: nothing more is to be said on this connection.
+  bool garbled() const { return garbled_; }
   const TimeLimits& limits() const { return limits_; }
 
  private:
   void flush();
   void send(std::string_view bytes);
+  // Notes in the trace that sending failed, ending the data under way.
+  void traceBroken(std::string_view what);
   ReplyResult awaitReply(int limitSeconds);
   [[noreturn]] void failTimedOut(int limitSeconds) const;
   [[noreturn]] void failClosed() const;
