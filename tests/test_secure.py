@@ -5,6 +5,7 @@ import email
 import email.policy
 import json
 import os
+import shutil
 import ssl
 import subprocess
 
@@ -12,7 +13,7 @@ import pytest
 
 import aiosmtpd_server as aiosmtpd
 import postfix_instance
-from larkpost_runner import host_path, is_windows_build, output, server_settings, text
+from larkpost_runner import host_path, is_windows_build, larkpost_binary, output, server_settings, text
 from smtp_script import CLOSE, STALL, TLS, AuthExchange
 
 BODY = b"Subject: secure\n\nover TLS\n"
@@ -118,6 +119,25 @@ def test_outdated_tls_is_refused(scripted_smtp, certs, run_larkpost):
     assert status == 1
     assert stdout.startswith(output("TLS handshake with server (127.0.0.1) failed: "))
     assert srv.commands == []
+
+
+@pytest.mark.skipif(is_windows_build(), reason="the POSIX build loads OpenSSL from a module of its own")
+def test_without_its_tls_module_only_tls_fails(scripted_smtp, certs, run_larkpost, tmp_path, monkeypatch):
+    lone = tmp_path / "lone" / "larkpost"
+    lone.parent.mkdir()
+    shutil.copy2(larkpost_binary(), lone)
+    monkeypatch.setenv("LARKPOST_BIN", str(lone))
+    plain = scripted_smtp()
+    assert run_larkpost(["a@x.test"], stdin=BODY, settings=server_settings(plain.port)) == (0, output(""))
+    assert plain.message() == b"Subject: secure\r\n\r\nover TLS\r\n"
+    srv = scripted_smtp(tls=TLS(certs.localhost))
+    status, stdout = run_larkpost(["a@x.test"], stdin=BODY, settings=tls_settings(srv, certs, Security="starttls"))
+    assert (status, stdout) == (1, output(
+        "TLS handshake with server (127.0.0.1) failed: TLS is not available: the TLS module larkpost-tls-openssl.so "
+        f"is in neither {lone.parent} nor {lone.parent}/../lib/larkpost\n"))
+    assert srv.verbs == ["EHLO", "STARTTLS"]
+    version = subprocess.run([lone, "--version"], capture_output=True, check=True)
+    assert b"\nTLS: not available (the TLS module larkpost-tls-openssl.so is in neither " in version.stdout
 
 
 @pytest.mark.parametrize("script", [{}, {"greeting": STALL}])

@@ -1,6 +1,7 @@
-// The client TLS interface on OpenSSL. OpenSSL talks to one end of a BIO pair and this
-// file carries the bytes between the other end and the transport, so every wait, the
-// handshake's included, is a transport wait with the caller's deadline.
+// The client TLS interface on OpenSSL, built as the module larkpost-tls-openssl.so that
+// the program loads on first use (tls_loader_posix.cpp). OpenSSL talks to one end of a
+// BIO pair and this file carries the bytes between the other end and the transport, so
+// every wait, the handshake's included, is a transport wait with the caller's deadline.
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "platform/tls.h"
+#include "platform/tls_module.h"
 
 namespace larkpost::platform {
 namespace {
@@ -388,10 +390,8 @@ class OpenSslStream final : public Socket {
   bool ended_ = false;   // the server's close_notify arrived
 };
 
-}  // namespace
-
-TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& config,
-                      std::int64_t deadline) {
+TlsHandshake startTlsSession(std::unique_ptr<Socket> transport, const TlsClientConfig& config,
+                             std::int64_t deadline) {
   ERR_clear_error();  // what is left from earlier calls would hide why this one fails
   TlsHandshake result;
   SslContextPtr context = makeContext(config, result.failure);
@@ -421,8 +421,17 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
   return result;
 }
 
-std::string tlsBackendVersion() {
+std::string backendVersion() {
   return std::string("OpenSSL ") + OpenSSL_version(OPENSSL_VERSION_STRING);
 }
 
+constexpr TlsModule kModule{LARKPOST_VERSION, startTlsSession, backendVersion};
+
+}  // namespace
 }  // namespace larkpost::platform
+
+// Everything else in the module stays hidden, its copy of the C++ library included.
+extern "C" __attribute__((visibility("default"))) const larkpost::platform::TlsModule*
+larkpost_tls_module() {
+  return &larkpost::platform::kModule;
+}
