@@ -173,12 +173,16 @@ def test_password_sources_and_refusals(scripted_smtp, certs, run_larkpost, tmp_p
     result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings)
     assert (result.status, result.stdout) == (1, output(
         "No password for u: set PasswordCommand, LARKPOST_PASSWORD or Password\n"))
-    # Never in plaintext to another machine: refused before connecting.
-    result = run_larkpost(["-s", "mail.example.invalid", "a@x.test"], stdin=BODY, env=login_env(),
+    # Never in plaintext to another machine: an address is refused before connecting, a
+    # name once connected, by the address it led to; nothing is sent either way.
+    result = run_larkpost(["-s", "192.0.2.1", "a@x.test"], stdin=BODY, env=login_env(),
                           settings=server_settings(srv.port, User="u"))
     assert (result.status, result.stdout) == (1, output(
-        "Refusing to send the password for u unencrypted to server (mail.example.invalid); "
+        "Refusing to send the password for u unencrypted to server (192.0.2.1); "
         "set Security=starttls or tls\n"))
+    result = run_larkpost(["-s", "mail.localhost", "a@x.test"], stdin=BODY, env=login_env(),
+                          settings=server_settings(srv.port, User="u"))
+    assert result.status == 1 and b"Refusing" not in result.stdout  # not resolved: not taken for loopback
 
 
 @pytest.mark.skipif(is_windows_build(), reason="POSIX shell and file modes")
@@ -188,12 +192,126 @@ def test_password_command_time_limit_and_private_settings_file(scripted_smtp, ce
         srv, certs, Security="starttls", User="u", PasswordCommand="sleep 30", Timeout=1))
     assert (result.status, result.stdout) == (1, output("PasswordCommand did not finish within 1 seconds\n"))
     assert result.elapsed < 10
+    # Whoever may read or change a file that holds a password, or a command that gives
+    # one, has it: the file must be the caller's alone.
     ini = tmp_path / "shared.ini"
-    ini.write_text(f"[SMTP]\nServer=127.0.0.1\nPort={srv.port}\nUser=u\nPassword={SECRET}\n")
-    ini.chmod(0o644)
-    result = run_larkpost([f"-{ini}", "a@x.test"], stdin=BODY)
-    assert (result.status, result.stdout) == (1, output(
-        f"Settings file '{ini}' holds a password and can be read by others; chmod 600 it\n"))
+    for key, value in [("Password", SECRET), ("PasswordCommand", "echo hi")]:
+        ini.write_text(f"[SMTP]\nServer=127.0.0.1\nPort={srv.port}\nUser=u\n{key}={value}\n")
+        for mode, how in [(0o644, "can be read by others; chmod 600 it"), (0o640, "can be read by others; chmod 600 it"),
+                          (0o602, "can be changed by others; chmod 600 it"),
+                          (0o620, "can be changed by others; chmod 600 it"), (0o601, "can be changed by others; chmod 600 it")]:
+            ini.chmod(mode)
+            result = run_larkpost([f"-{ini}", "a@x.test"], stdin=BODY)
+            assert (result.status, result.stdout) == (1, output(
+                f"Settings file '{ini}' holds a password and {how}\n")), oct(mode)
+        ini.chmod(0o600)
+        os.chown(ini, 65534, 65534)  # nobody's, however tight
+        result = run_larkpost([f"-{ini}", "a@x.test"], stdin=BODY)
+        assert (result.status, result.stdout) == (1, output(
+            f"Settings file '{ini}' holds a password and belongs to another user; "
+            "chown it to yourself and chmod 600 it\n"))
+        os.chown(ini, os.geteuid(), os.getegid())
+    assert srv.verbs == []  # none of them got as far as connecting
+    ini.write_text(f"[SMTP]\nServer=127.0.0.1\nPort={srv.port}\nUser=u\nTimeout=0\n")
+    ini.chmod(0o644)  # nothing secret in it: anyone may read it
+    result = run_larkpost([f"-{ini}", "--auth=none", "a@x.test"], stdin=BODY)
+    assert result.status == 0
+
+
+@pytest.mark.skipif(is_windows_build(), reason="POSIX shell, processes and terminals")
+def test_password_command_output_environment_and_children(scripted_smtp, certs, run_larkpost, tmp_path):
+    srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN"] * 9)
+    settings = tls_settings(srv, certs, Security="starttls", User="u")
+    pid_file = tmp_path / "background.pid"
+    # The first line counts once it has ended and the command has exited, though a job
+    # it left behind holds the output open; that job is the user's and lives on.
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings={
+        **settings, "PasswordCommand": f"echo pw1; sleep 100 2>/dev/null & echo $! > {pid_file}"})
+    assert (result.status, result.stdout) == (0, output(""))
+    assert result.elapsed < 10 and srv.auth[-1].initial_response == b"\0u\0pw1"
+    background = int(pid_file.read_text())
+    os.kill(background, 0)  # still there
+    os.kill(background, 9)
+    # LARKPOST_PASSWORD is not handed down to the command.
+    result = run_larkpost(["a@x.test"], stdin=BODY, env=login_env("env-secret"), settings={
+        **settings, "PasswordCommand": 'echo "x${LARKPOST_PASSWORD:-unset}"'})
+    assert result.status == 0 and srv.auth[-1].initial_response == b"\0u\0xunset"
+    # A first line past 64 KiB is refused, not cut.
+    for length, ok in [(65536, True), (65537, False)]:
+        result = run_larkpost(["a@x.test"], stdin=BODY, settings={
+            **settings, "PasswordCommand": f"head -c {length} /dev/zero | tr '\\0' a; echo; echo second"})
+        if ok:
+            sent = srv.auth[-1].initial_response or srv.auth[-1].responses[0]  # too long for the AUTH line
+            assert result.status == 0 and sent == b"\0u\0" + b"a" * length
+        else:
+            assert (result.status, result.stdout) == (1, output("PasswordCommand gave a first line longer than 64 KiB\n"))
+    # On time-out, whatever it started goes with it.
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings={
+        **settings, "Timeout": 1, "PasswordCommand": f"sleep 60 & echo $! > {pid_file}; sleep 60"})
+    assert (result.status, result.stdout) == (1, output("PasswordCommand did not finish within 1 seconds\n"))
+    assert not process_alive(int(pid_file.read_text()))
+
+
+def process_alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().split(") ")[-1][0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def run_on_terminal(argv, typed, timeout=20):
+    """Runs `argv` as the foreground job of a new pseudo-terminal, with `typed` coming from
+    its keyboard and the message on a pipe; returns (status, stdout, what the terminal showed)."""
+    import pty, select, time
+    master, slave = pty.openpty()
+
+    def take_terminal():
+        os.setsid()
+        import fcntl, termios
+        fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+
+    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=slave,
+                            preexec_fn=take_terminal, pass_fds=(slave,),
+                            env={"PATH": os.environ["PATH"], "HOME": "/nonexistent"})
+    os.close(slave)
+    shown, deadline = b"", time.monotonic() + timeout
+    proc.stdin.write(BODY)
+    proc.stdin.close()
+    while proc.poll() is None and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            try:
+                shown += os.read(master, 4096)
+            except OSError:
+                break
+            if typed and b"Password:" in shown:
+                os.write(master, typed)
+                typed = b""
+    if proc.poll() is None:
+        proc.kill()
+    stdout = proc.stdout.read()
+    proc.wait()
+    os.close(master)
+    return proc.returncode, stdout, shown
+
+
+@pytest.mark.skipif(is_windows_build(), reason="POSIX terminals and process groups")
+def test_password_command_can_prompt_on_the_terminal(scripted_smtp, certs, tmp_path):
+    from larkpost_runner import larkpost_binary, settings_text
+    srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN"] * 3)
+    ini = tmp_path / "tty.ini"
+    pid_file = tmp_path / "prompt.pid"
+    prompt = "printf Password: >/dev/tty; read pw </dev/tty; echo \"$pw\""
+    ini.write_text(settings_text(tls_settings(srv, certs, Security="starttls", User="u", PasswordCommand=prompt)))
+    ini.chmod(0o600)
+    status, stdout, shown = run_on_terminal([str(larkpost_binary()), f"-{ini}", "a@x.test"], b"typed-secret\n")
+    assert (status, stdout, srv.auth[-1].initial_response) == (0, output(""), b"\0u\0typed-secret")
+    # Nobody answers: the time-out still ends the command and what it started.
+    ini.write_text(settings_text(tls_settings(srv, certs, Security="starttls", User="u", Timeout=1,
+                                              PasswordCommand=f"sleep 60 & echo $! > {pid_file}; {prompt}")))
+    status, stdout, shown = run_on_terminal([str(larkpost_binary()), f"-{ini}", "a@x.test"], b"")
+    assert (status, stdout) == (1, output("PasswordCommand did not finish within 1 seconds\n"))
+    assert not process_alive(int(pid_file.read_text()))
 
 
 def test_long_options_override_settings(scripted_smtp, certs, run_larkpost):
