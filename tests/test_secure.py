@@ -71,18 +71,21 @@ def test_implicit_tls_and_fingerprint(scripted_smtp, certs, run_larkpost):
     ("unknown_issuer", "its issuer is unknown (name the CA in CAFile, or pin the certificate with Fingerprint)"),
     ("no CAFile", "its issuer is unknown (name the CA in CAFile, or pin the certificate with Fingerprint)"),
     ("wrong fingerprint", None),
+    ("cn_only", "the certificate is not for localhost"),  # names are checked against SANs alone
 ])
 def test_untrusted_server_gets_nothing(scripted_smtp, certs, run_larkpost, cert, reason):
     server_cert = certs.localhost if cert in ("no CAFile", "wrong fingerprint") else getattr(certs, cert)
     srv = scripted_smtp(tls=TLS(server_cert))
     settings = server_settings(srv.port, Security="starttls", User="me@example.test")
+    server = "localhost" if cert == "cn_only" else "127.0.0.1"
+    settings["Server"] = server
     if cert != "no CAFile":
         settings["CAFile"] = host_path(certs.ca)
     if cert == "wrong fingerprint":
         settings["Fingerprint"] = certs.self_signed.fingerprint
         reason = f"its SHA-256 fingerprint is {certs.localhost.fingerprint}, not the one in Fingerprint"
     result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings, env=login_env())
-    assert (result.status, result.stdout) == (1, output(f"Certificate of server (127.0.0.1) not trusted: {reason}\n"))
+    assert (result.status, result.stdout) == (1, output(f"Certificate of server ({server}) not trusted: {reason}\n"))
     assert srv.verbs_over_tls == [] and srv.decrypted == b""
     assert not srv.crossed_in_clear(SECRET)
 
@@ -112,9 +115,21 @@ def test_starttls_failures(scripted_smtp, certs, run_larkpost, script, message, 
     assert srv.tls_versions == []
 
 
-def test_outdated_tls_is_refused(scripted_smtp, certs, run_larkpost):
-    srv = scripted_smtp(tls=TLS(certs.localhost, implicit=True, maximum_version=ssl.TLSVersion.TLSv1_1))
+@pytest.mark.parametrize("maximum, ciphers, accepted", [
+    (ssl.TLSVersion.TLSv1_1, None, False),
+    # TLS 1.2: only forward-secret AEAD suites.
+    (ssl.TLSVersion.TLSv1_2, "ECDHE-ECDSA-AES128-SHA", False),
+    (ssl.TLSVersion.TLSv1_2, "ECDHE-ECDSA-AES256-SHA384", False),
+    (ssl.TLSVersion.TLSv1_2, "ECDHE-ECDSA-AES128-GCM-SHA256", True),
+    (ssl.TLSVersion.TLSv1_2, "ECDHE-ECDSA-CHACHA20-POLY1305", True),
+    (ssl.TLSVersion.TLSv1_3, None, True),
+])
+def test_outdated_tls_is_refused(scripted_smtp, certs, run_larkpost, maximum, ciphers, accepted):
+    srv = scripted_smtp(tls=TLS(certs.localhost, implicit=True, maximum_version=maximum, ciphers=ciphers))
     status, stdout = run_larkpost(["a@x.test"], stdin=BODY, settings=tls_settings(srv, certs, Security="tls"))
+    if accepted:
+        assert (status, stdout) == (0, output(""))
+        return
     assert status == 1
     assert stdout.startswith(output("TLS handshake with server (127.0.0.1) failed: "))
     assert srv.commands == []
@@ -312,6 +327,44 @@ def test_password_command_can_prompt_on_the_terminal(scripted_smtp, certs, tmp_p
     status, stdout, shown = run_on_terminal([str(larkpost_binary()), f"-{ini}", "a@x.test"], b"")
     assert (status, stdout) == (1, output("PasswordCommand did not finish within 1 seconds\n"))
     assert not process_alive(int(pid_file.read_text()))
+
+
+def with_hosts(tmp_path, names):
+    """A command prefix that runs a program seeing `names` as 127.0.0.1 in /etc/hosts (a mount
+    namespace of its own); None where this machine cannot make one."""
+    hosts = tmp_path / "hosts"
+    hosts.write_text("127.0.0.1 localhost\n" + "".join(f"127.0.0.1 {n}\n" for n in names))
+    prefix = ["unshare", "-m", "sh", "-c", f'mount --bind {hosts} /etc/hosts && exec "$0" "$@"']
+    probe = subprocess.run(prefix + ["getent", "hosts", names[0]], capture_output=True)
+    return prefix if probe.returncode == 0 else None
+
+
+@pytest.mark.skipif(is_windows_build(), reason="a private /etc/hosts needs a Linux mount namespace")
+def test_international_server_name_is_looked_up_sent_and_checked_as_its_a_label(scripted_smtp, certs, tmp_path):
+    from larkpost_runner import larkpost_binary
+    prefix = with_hosts(tmp_path, ["xn--bcher-kva.example", "other.localhost"])
+    if prefix is None:
+        pytest.skip("cannot give the program a hosts file of its own (unshare, mount)")
+    srv = scripted_smtp(tls=TLS(certs.idn), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN"] * 2)
+    def run(settings, *args, **env):
+        ini = tmp_path / "settings.ini"
+        ini.write_text("".join(f"{line}\n" for line in ["[SMTP]"] + [f"{k}={v}" for k, v in settings.items()]))
+        ini.chmod(0o600)
+        return subprocess.run(prefix + [str(larkpost_binary()), f"-{ini}", *args], capture_output=True, input=BODY,
+                              env={"PATH": os.environ["PATH"], **env}, timeout=30)
+    result = run(tls_settings(srv, certs, Server="bücher.example", Security="starttls"), "--check")
+    lines = result.stdout.decode().splitlines()
+    assert result.returncode == 0 and lines[-1] == "Check: passed", lines
+    assert lines[2] == f"Server: bücher.example (xn--bcher-kva.example), port {srv.port}, security starttls"
+    assert "Certificate: verified for bücher.example" in lines
+    assert srv.server_names == ["xn--bcher-kva.example"]
+    result = run({"Server": "☃.example"}, "--check")
+    assert result.stdout.decode().splitlines()[3] == "Server name (☃.example) is not a valid internationalized domain name"
+    # A name is taken for this machine by the address it leads to, not by its spelling:
+    # "other.localhost" here is 127.0.0.1, so a login in plaintext is let through.
+    plain = scripted_smtp(EHLO="250-test\r\n250 AUTH PLAIN")
+    result = run(server_settings(plain.port, Server="other.localhost", User="u"), "a@x.test", LARKPOST_PASSWORD=SECRET)
+    assert result.returncode == 0 and plain.auth[-1].initial_response == b"\0u\0" + SECRET.encode()
 
 
 def test_long_options_override_settings(scripted_smtp, certs, run_larkpost):
