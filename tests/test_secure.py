@@ -233,6 +233,28 @@ def test_password_command_time_limit_and_private_settings_file(scripted_smtp, ce
     assert result.status == 0
 
 
+@pytest.mark.skipif(not is_windows_build(), reason="the Windows build reads the file's DACL")
+def test_settings_file_with_a_password_every_user_can_read_is_refused_on_windows(scripted_smtp, certs, run_larkpost,
+                                                                                tmp_path):
+    # Wine gives a file Everyone's access from its POSIX mode bits, as Windows would from an
+    # entry for Everyone or Users in its DACL.
+    srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN"])
+    ini = tmp_path / "shared.ini"
+    ini.write_text("[SMTP]\r\n" + "".join(
+        f"{k}={v}\r\n" for k, v in tls_settings(srv, certs, Security="starttls", User="u", Password=SECRET).items()))
+    advice = "keep it in your own profile folder, or take the other users' access away (icacls)"
+    for mode, how in [(0o644, "can be read by others"), (0o622, "can be changed by others")]:
+        ini.chmod(mode)
+        result = run_larkpost([f"-{host_path(ini)}", "a@x.test"], stdin=BODY)
+        assert (result.status, result.stdout) == (1, output(
+            f"Settings file '{host_path(ini)}' holds a password and {how}; {advice}\n")), oct(mode)
+    assert srv.verbs == []
+    ini.chmod(0o600)
+    result = run_larkpost([f"-{host_path(ini)}", "a@x.test"], stdin=BODY)
+    assert (result.status, result.stdout) == (0, output(""))
+    assert srv.auth[-1].initial_response == b"\0u\0" + SECRET.encode()
+
+
 @pytest.mark.skipif(is_windows_build(), reason="POSIX shell, processes and terminals")
 def test_password_command_output_environment_and_children(scripted_smtp, certs, run_larkpost, tmp_path):
     srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN"] * 9)
