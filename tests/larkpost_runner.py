@@ -105,6 +105,7 @@ def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30,
             settings = settings_text(settings)
         path = run_dir / "settings.ini"
         path.write_bytes(settings.encode() if isinstance(settings, str) else settings)
+        path.chmod(0o600)  # it may hold a password or PasswordCommand
         argv.append("-" + host_path(path))
     argv += [str(a) for a in args]
 

@@ -34,10 +34,12 @@ class TLS(NamedTuple):
     implicit: handshake right after accepting, before the greeting (a port such as 465);
         otherwise the handshake follows a 220 reply to STARTTLS.
     maximum_version: an ssl.TLSVersion the server goes no further than.
+    ciphers: OpenSSL's cipher list for TLS 1.2 and older, when not its default.
     """
     cert: object
     implicit: bool = False
     maximum_version: Optional[ssl.TLSVersion] = None
+    ciphers: Optional[str] = None
 
     def context(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -50,6 +52,8 @@ class TLS(NamedTuple):
                     context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
                     # OpenSSL 3 allows nothing older than TLS 1.2 at its default security level.
                     context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        if self.ciphers is not None:
+            context.set_ciphers(self.ciphers)
         return context
 
 
@@ -76,6 +80,10 @@ class ScriptedSMTP:
         self._tls = tls
         self._context = tls.context() if tls else None
         self._rec = _Record()
+        if self._context:
+            def record_sni(_ssl, name, _context):
+                self._rec.server_names.append(name)
+            self._context.sni_callback = record_sni
         self.error = None
         # Set once a client has connected: by then it has read its options and opened its files.
         self.connected = threading.Event()
@@ -313,6 +321,7 @@ class _Record:
         self.decrypted = b""  # what came over TLS, decrypted
         self.before_handshake = b""  # sent in the clear where the client owed a TLS handshake
         self.tls_versions = []  # "TLSv1.3", ... one per completed handshake
+        self.server_names = []  # SNI per handshake begun: a name, or None
         self.handshake_failures = []  # OpenSSL's reason, e.g. "TLSV1_ALERT_UNKNOWN_CA"
         self.auth = []  # AuthExchange
         self.commands = []

@@ -1,14 +1,14 @@
 """The transcript (--trace) and the machine-readable report (--report), end to end."""
 
 import base64
-import os
 import json
+import os
 import re
 import socket
 
 import pytest
 
-from larkpost_runner import host_path, is_windows_build, output, server_settings
+from larkpost_runner import host_path, is_windows_build, output, server_settings, text
 from smtp_script import CLOSE, TLS
 
 BODY = b"Subject: traced\n\nline one\n.dot\n"
@@ -50,6 +50,22 @@ def test_trace_data_and_standard_error(scripted_smtp, run_larkpost):
     assert (result.status, result.stdout) == (0, output(""))
     lines = [re.sub(r"^\[ *\d+ ms\] ", "", l) for l in result.stderr.decode().splitlines()]
     assert lines[lines.index("C: DATA") + 2:][:4] == ["C: Subject: traced", "C: ", "C: line one", "C: ..dot"]
+
+
+@pytest.mark.skipif(is_windows_build(), reason="POSIX file modes and /proc")
+def test_trace_and_report_files_are_private_and_not_inherited(scripted_smtp, certs, run_larkpost, tmp_path):
+    srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN"])
+    trace, report, seen = tmp_path / "trace.log", tmp_path / "report.json", tmp_path / "fds"
+    # The command lists the files it was handed; it runs while the trace is open.
+    command = f"for f in /proc/$$/fd/*; do readlink $f; done > {seen}; echo {SECRET}"
+    result = run_larkpost([f"--trace={trace}", "--trace-data", f"--report={report}", "a@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port, Security="starttls", CAFile=host_path(certs.ca),
+                                                   User="me@example.test", PasswordCommand=command))
+    assert (result.status, result.stdout) == (0, output(""))
+    assert (trace.stat().st_mode & 0o777, report.stat().st_mode & 0o777) == (0o600, 0o600)
+    handed = seen.read_text().split()
+    assert str(trace) not in handed and not any(h.startswith(("socket:", "/dev/tty", "/dev/pts")) for h in handed)
+    assert b"C: line one" in trace.read_bytes() and report_of(result, report)
 
 
 def report_of(result, path):
@@ -126,3 +142,16 @@ def test_trace_of_a_connection_lost_in_the_data(scripted_smtp, run_larkpost, tmp
     assert lines[lost - 2] == "S: 354 go ahead" and re.fullmatch(r"\* <\d+ bytes of message data>", lines[lost - 1])
     # The second attempt counts its own bytes only.
     assert lines[lines.index("S: 250 queued") - 2] == f"* <{len(srv.data)} bytes of message data>"
+
+
+def test_server_text_never_acts_on_the_terminal(scripted_smtp, run_larkpost, tmp_path):
+    # U+009B is CSI: "\u009b2J" would clear the screen, then a forged verdict is painted.
+    forged = "\u009b2J\u0090Check: passed\u009d"
+    shown = "\\xC2\\x9B2J\\xC2\\x90Check: passed\\xC2\\x9D"
+    srv = scripted_smtp(greeting=f"220 test {forged}", MAIL=f"550 no {forged}")
+    trace = tmp_path / "trace.log"
+    check = run_larkpost(["--check"], settings=server_settings(srv.port))
+    assert text(f"Greeting: 220 test {shown}\n") in check.stdout and "\u009b".encode() not in check.stdout
+    result = run_larkpost([f"--trace={host_path(trace)}", "a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert result.status == 1 and "\u009b".encode() not in result.stdout + trace.read_bytes()
+    assert f"S: 220 test {shown}" in trace.read_text() and f"S: 550 no {shown}" in trace.read_text()

@@ -13,8 +13,8 @@ namespace {
 
 Secret fromCommand(const JobSettings& settings) {
   int seconds = settings.timeoutSeconds > 0 ? settings.timeoutSeconds : kPasswordCommandSeconds;
-  platform::CommandOutcome outcome =
-      platform::runCommand(settings.passwordCommand, static_cast<std::int64_t>(seconds) * 1000);
+  platform::CommandOutcome outcome = platform::runCommand(
+      settings.passwordCommand, static_cast<std::int64_t>(seconds) * 1000, kPasswordVariable);
   Secret secret(outcome.firstLine);
   switch (outcome.status) {
     case platform::CommandOutcome::Status::kNotStarted:
@@ -29,6 +29,10 @@ Secret fromCommand(const JobSettings& settings) {
     throw RunFailure{"PasswordCommand failed with exit status " +
                      std::to_string(outcome.exitCode) + "\n"};
   }
+  if (outcome.lineTooLong) {
+    throw RunFailure{"PasswordCommand gave a first line longer than " +
+                     std::to_string(platform::kLongestCommandLine / 1024) + " KiB\n"};
+  }
   if (secret.empty()) throw RunFailure{"PasswordCommand gave no password\n"};
   return secret;
 }
@@ -38,6 +42,8 @@ Secret fromCommand(const JobSettings& settings) {
 std::optional<Secret> obtainSecret(JobSettings& settings) {
   if (settings.user.empty() || settings.auth == AuthChoice::kNone) return std::nullopt;
   Secret fromFile(settings.password);  // wiped from the settings, whatever is used
+  // From here on memory holds a secret: no core file or debugger of ours should see it.
+  platform::protectMemoryFromDumps();
   if (!settings.passwordCommand.empty()) return fromCommand(settings);
   if (const char* variable = std::getenv(kPasswordVariable); variable && *variable) {
     return Secret(std::string(variable));

@@ -4,7 +4,6 @@
 // server ends as the failure asks.
 #include "invocation/run.h"
 
-#include <fstream>
 #include <iostream>
 #include <new>
 #include <optional>
@@ -21,6 +20,7 @@
 #include "invocation/check.h"
 #include "invocation/credentials.h"
 #include "invocation/options.h"
+#include "invocation/private_file_stream.h"
 #include "core/printable.h"
 #include "invocation/report.h"
 #include "core/run_failure.h"
@@ -271,14 +271,15 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
 }
 
 // The transcript's destination: standard error for "-", else a file of its own.
-std::optional<Trace> openTrace(const JobSettings& settings, std::ofstream& file) {
+std::optional<Trace> openTrace(const JobSettings& settings,
+                               std::optional<PrivateFileStream>& file) {
   if (settings.tracePath.empty()) return std::nullopt;
   if (settings.tracePath == "-") return Trace(std::cerr, settings.traceData);
-  file.open(settings.tracePath, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!file) {
+  file.emplace(settings.tracePath);
+  if (!file->isOpen()) {
     throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
   }
-  return Trace(file, settings.traceData);
+  return Trace(*file, settings.traceData);
 }
 
 // Whether the report reached its destination whole: checked after flushing and closing,
@@ -290,10 +291,10 @@ bool writeReport(const PreparedJob& job, std::ostream& standardOutput) {
     standardOutput.flush();
     return !standardOutput.fail();
   }
-  std::ofstream file(path, std::ios::out | std::ios::trunc);
-  if (file) writeReportJson(file, job.settings, job.record, job.recipients);
-  file.close();
-  return !file.fail();
+  PrivateFileStream file(path);
+  if (file.isOpen()) writeReportJson(file, job.settings, job.record, job.recipients);
+  file.flush();
+  return file.isOpen() && !file.fail();
 }
 
 // Delivers, then writes the report (after everything else) whatever the outcome.
@@ -349,7 +350,7 @@ int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& 
   if (!job.settings.tlsVerify) {
     out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
   }
-  std::ofstream traceFile;
+  std::optional<PrivateFileStream> traceFile;
   std::optional<Trace> trace = openTrace(job.settings, traceFile);
   job.trace = trace ? &*trace : nullptr;
   if (job.settings.check) return checkServer(job.settings, out, job.trace);

@@ -1,12 +1,26 @@
 // Each mechanism's messages, built so that no copy of the secret outlives its use: the
-// plain text and its base64 form are wiped as soon as the next form exists.
+// plain text and its base64 form are wiped as soon as the next form exists, and each is
+// built in a buffer reserved to its final size, so no growing string leaves an unwiped
+// copy behind in freed memory.
 #include "smtp/sasl.h"
+
+#include <initializer_list>
 
 #include "core/base64_encoder.h"
 #include "smtp/dialogue.h"
 
 namespace larkpost {
 namespace {
+
+// The parts one after another, in a string allocated once.
+std::string joined(std::initializer_list<std::string_view> parts) {
+  std::size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
+  std::string whole;
+  whole.reserve(size);
+  for (std::string_view part : parts) whole += part;
+  return whole;
+}
 
 // A secret message in base64, the plain form wiped.
 Secret encoded(std::string plain) {
@@ -30,11 +44,7 @@ std::string gs2Name(std::string_view user) {
   return out;
 }
 
-Secret line(Secret text) {
-  std::string withEnd(text.view());
-  withEnd += "\r\n";
-  return Secret(withEnd);
-}
+Secret line(Secret text) { return Secret(joined({text.view(), "\r\n"})); }
 
 }  // namespace
 
@@ -81,40 +91,29 @@ SaslClient::SaslClient(SaslMechanism mechanism, std::string_view user, std::stri
     : mechanism_(mechanism), user_(user), secret_(secret), host_(host), port_(port) {}
 
 Secret SaslClient::initialResponse() const {
-  std::string plain;
+  using namespace std::string_view_literals;
   switch (mechanism_) {
     case SaslMechanism::kPlain:  // authorization identity left empty: the user's own
-      plain = '\0' + user_ + '\0';
-      plain += secret_;
-      break;
+      return encoded(joined({"\0"sv, user_, "\0"sv, secret_}));
     case SaslMechanism::kLogin:
       return Secret();
     case SaslMechanism::kXoauth2:
-      plain = "user=" + user_ + "\x01" "auth=Bearer ";
-      plain += secret_;
-      plain += "\x01\x01";
-      break;
+      return encoded(joined({"user=", user_, "\x01" "auth=Bearer ", secret_, "\x01\x01"}));
     case SaslMechanism::kOauthBearer:
-      plain = "n,a=" + gs2Name(user_) + ",\x01" "host=" + host_ + "\x01" "port=" +
-              std::to_string(port_) + "\x01" "auth=Bearer ";
-      plain += secret_;
-      plain += "\x01\x01";
-      break;
+      return encoded(joined({"n,a=", gs2Name(user_), ",\x01" "host=", host_, "\x01" "port=",
+                             std::to_string(port_), "\x01" "auth=Bearer ", secret_, "\x01\x01"}));
   }
-  return encoded(std::move(plain));
+  return Secret();
 }
 
 Secret SaslClient::command() {
-  std::string text = "AUTH ";
-  text += mechanismName(mechanism_);
   Secret initial = initialResponse();
-  if (!initial.empty() && text.size() + 1 + initial.view().size() + 2 <= kMaxCommandLine) {
-    text += ' ';
-    text += initial.view();
+  std::string_view name = mechanismName(mechanism_);
+  if (!initial.empty() && 5 + name.size() + 1 + initial.view().size() + 2 <= kMaxCommandLine) {
     initialSent_ = true;
+    return Secret(joined({"AUTH ", name, " ", initial.view(), "\r\n"}));
   }
-  text += "\r\n";
-  return Secret(text);
+  return Secret(joined({"AUTH ", name, "\r\n"}));
 }
 
 Secret SaslClient::respond() {
@@ -123,7 +122,7 @@ Secret SaslClient::respond() {
     case SaslMechanism::kLogin:
       // The server asks for the user name, then the password.
       if (challenges_ == 1) return line(encoded(user_));
-      if (challenges_ == 2) return line(encoded(std::string(secret_)));
+      if (challenges_ == 2) return line(encoded(joined({secret_})));
       break;
     case SaslMechanism::kPlain:
     case SaslMechanism::kXoauth2:

@@ -3,6 +3,44 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/base64_encoder.h"
+
+// Every block this test binary frees passes a scan, while one is being watched for:
+// a secret left behind in freed memory (by a string that grew, say) is counted. The
+// size of each block is kept in front of it.
+namespace {
+constexpr std::size_t kBlockHeader = alignof(std::max_align_t);
+const std::string* gWatchedFor[4] = {};
+int gLeftBehind = 0;
+
+void scanFreed(void* block) {
+  auto* start = static_cast<char*>(block) - kBlockHeader;
+  std::size_t size;
+  std::memcpy(&size, start, sizeof size);
+  std::string_view freed(static_cast<char*>(block), size);
+  for (const std::string* needle : gWatchedFor) {
+    if (needle && freed.find(*needle) != std::string_view::npos) ++gLeftBehind;
+  }
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+  void* start = std::malloc(size + kBlockHeader);
+  if (!start) throw std::bad_alloc();
+  std::memcpy(start, &size, sizeof size);
+  return static_cast<char*>(start) + kBlockHeader;
+}
+void operator delete(void* block) noexcept {
+  if (!block) return;
+  scanFreed(block);
+  std::free(static_cast<char*>(block) - kBlockHeader);
+}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+
 namespace larkpost {
 namespace {
 
@@ -74,6 +112,30 @@ TEST(Sasl, LongTokensWaitForTheFirstChallenge) {
   EXPECT_GT(response.size(), 2000u);
   EXPECT_TRUE(response.ends_with("AQE=\r\n"));
   EXPECT_EQ(text(xoauth.respond()), "\r\n");  // the error challenge comes after it
+}
+
+TEST(Sasl, NoCopyOfTheSecretIsLeftInFreedMemory) {
+  const std::string token = "ya29.a0AfH6SMBx-token-that-must-not-linger-" + std::string(60, 'k');
+  for (SaslMechanism mechanism : {SaslMechanism::kPlain, SaslMechanism::kLogin,
+                                  SaslMechanism::kXoauth2, SaslMechanism::kOauthBearer}) {
+    for (const std::string& user : {std::string("u"), std::string(600, 'u')}) {  // inline, then not
+      // The token, and the base64 of each message that carries it, as the server gets it.
+      SaslClient probe(mechanism, user, token, "mail.example.com", 587);
+      std::string wholeMessage = Base64Encoder::encodeUnbroken(
+          mechanism == SaslMechanism::kLogin ? token : std::string(probe.command().view()));
+      const std::string needles[] = {token, wholeMessage.substr(wholeMessage.find(' ') + 1, 40),
+                                     Base64Encoder::encodeUnbroken(token).substr(0, 40)};
+      gLeftBehind = 0;
+      for (int i = 0; i < 3; ++i) gWatchedFor[i] = &needles[i];
+      {
+        SaslClient sasl(mechanism, user, token, "mail.example.com", 587);
+        Secret command = sasl.command();
+        for (int round = 0; round < 3; ++round) Secret response = sasl.respond();
+      }
+      for (auto& watched : gWatchedFor) watched = nullptr;
+      EXPECT_EQ(gLeftBehind, 0) << mechanismName(mechanism) << " user of " << user.size();
+    }
+  }
 }
 
 }  // namespace

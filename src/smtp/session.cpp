@@ -63,7 +63,7 @@ std::string verdict(const platform::TlsDetails& details, const JobSettings& sett
 
 platform::TlsDetails secure(SmtpConnection& connection, const JobSettings& settings,
                             SessionEvents& events) {
-  platform::TlsDetails details = connection.startTls({settings.server, settings.caFile});
+  platform::TlsDetails details = connection.startTls({connection.asciiServer(), settings.caFile});
   std::optional<std::string> reason = distrustReason(details, settings);
   connection.traceEvent(details.version + " established, " + details.cipher + ", certificate " +
                         (reason ? "not trusted: " + *reason : verdict(details, settings)));
@@ -135,22 +135,14 @@ Security effectiveSecurity(const JobSettings& settings) {
   return Security::kNone;
 }
 
-bool isLoopbackServer(const std::string& server) {
-  std::string name;
-  for (char c : server) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  bool ipv4Literal = !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
-  return name == "localhost" || name.ends_with(".localhost") ||
-         (ipv4Literal && name.starts_with("127.")) || name == "::1" || name == "[::1]" ||
-         name == "0:0:0:0:0:0:0:1";
-}
-
-void refusePlaintextPassword(const JobSettings& settings) {
+void refusePlaintextPassword(const JobSettings& settings, std::optional<bool> connectedToLoopback) {
   bool sendsPassword = !settings.user.empty() && settings.auth != AuthChoice::kNone;
-  if (!sendsPassword || effectiveSecurity(settings) != Security::kNone ||
-      settings.plaintextAuth || isLoopbackServer(settings.server)) {
+  if (!sendsPassword || effectiveSecurity(settings) != Security::kNone || settings.plaintextAuth) {
     return;
   }
+  bool loopback = connectedToLoopback ? *connectedToLoopback
+                                      : platform::literalIsLoopback(settings.server).value_or(true);
+  if (loopback) return;
   throw RunFailure{"Refusing to send the password for " + printable(settings.user) +
                    " unencrypted to server (" + printable(settings.server) +
                    "); set Security=starttls or tls\n"};
@@ -208,6 +200,7 @@ Session openSession(const JobSettings& settings, const TimeLimits& limits, const
   connection.traceEvent("connected to " + settings.server + " port " + std::to_string(settings.port));
   Security security = effectiveSecurity(settings);
   try {
+    refusePlaintextPassword(settings, connection.peerIsLoopback());
     if (security == Security::kTls) session.tls = secure(connection, settings, events);
     events.greeted(connection.readGreeting());
     session.capabilities = greet(connection, settings, events, security == Security::kTls);

@@ -86,6 +86,16 @@ class SmtpConnection final : public TextSink {
   bool garbled() const { return garbled_; }
   const TimeLimits& limits() const { return limits_; }
 
+  // The server's name as the DNS, SNI and the certificate check take it (its A-label
+  // form for an internationalized name), and whether the address connected to is a
+  // loopback one; set by openConnection.
+  const std::string& asciiServer() const { return asciiServer_; }
+  bool peerIsLoopback() const { return peerLoopback_; }
+  void setPeer(std::string asciiServer, bool loopback) {
+    asciiServer_ = std::move(asciiServer);
+    peerLoopback_ = loopback;
+  }
+
  private:
   void flush();
   void send(std::string_view bytes);
@@ -97,6 +107,8 @@ class SmtpConnection final : public TextSink {
 
   std::unique_ptr<platform::Socket> socket_;
   std::string server_;
+  std::string asciiServer_;
+  bool peerLoopback_ = false;
   TimeLimits limits_;
   ReplyReader reader_;
   std::string pending_;
