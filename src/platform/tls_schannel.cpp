@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/tls.h"
+#include "platform/schannel_trust.h"
 #include "platform/win32_errors.h"
 
 namespace larkpost::platform {
@@ -1272,6 +1273,22 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
   }
   result.socket = std::move(channel);
   return result;
+}
+
+TrustProblem examineWithCaFile(const void* certificate, const std::string& host,
+                               const std::string& caFile, std::int64_t deadline,
+                               std::string& detail) {
+  std::optional<ServerIdentity> server = serverIdentity(host);
+  if (!server || !certificate) {
+    detail = "the server's certificate cannot be checked";
+    return TrustProblem::kOther;
+  }
+  StorePtr caStore = loadCaFile(caFile, detail);
+  if (!caStore) return TrustProblem::kOther;
+  TrustFinding finding = examineTrust(*static_cast<const CERT_CONTEXT*>(certificate), *server,
+                                      caStore.get(), deadline);
+  detail = std::move(finding.detail);
+  return finding.problem;
 }
 
 std::string tlsBackendVersion() {
