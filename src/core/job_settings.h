@@ -4,11 +4,13 @@
 #define LARKPOST_CORE_JOB_SETTINGS_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/secret.h"
 #include "platform/platform.h"
 
 namespace larkpost {
@@ -27,6 +29,25 @@ struct Attachment {
   std::string path;  // as given, for messages
   std::string name;  // as stored, without directory: the name the part carries
   std::shared_ptr<platform::File> file;
+};
+
+// The built-in OAuth login: with a provider set, Auth=xoauth2 or oauthbearer takes its
+// token from the token store (refreshing it as needed) instead of a password.
+enum class OAuthProvider { kNone, kMicrosoft, kGoogle, kCustom };
+enum class OAuthGrant { kAuto, kDeviceCode, kBrowser, kClientCredentials };
+
+struct OAuthSettings {
+  OAuthProvider provider = OAuthProvider::kNone;
+  std::string clientId;
+  std::string clientSecret;         // from the settings file only
+  std::string clientSecretCommand;  // its first output line; from the settings file only
+  std::string tenant;               // Microsoft: "organizations" when empty
+  std::string scope;                // the provider's mail scope when empty
+  std::string authorizeUrl;         // these three override the provider's endpoints
+  std::string tokenUrl;
+  std::string deviceUrl;
+  std::string caFile;  // trust for the provider's endpoints instead of the system's
+  OAuthGrant grant = OAuthGrant::kAuto;
 };
 
 struct JobSettings {
@@ -53,6 +74,10 @@ struct JobSettings {
   bool tlsVerify = true;
   bool plaintextAuth = false;  // allow a password over a plaintext connection
   bool check = false;          // --check: probe the server, send nothing
+  OAuthSettings oauth;
+  // Set for the built-in OAuth login: a new access token after the server refused one.
+  std::function<Secret()> renewToken;
+  bool oauthLogin = false;  // --oauth-login: log in at the OAuth provider, send nothing
   // Delivery: at most this many recipients a transaction (0: as many as the server
   // takes); further attempts after a temporary failure, the first after this many
   // seconds, each later one after twice as long.

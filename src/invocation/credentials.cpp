@@ -3,9 +3,11 @@
 #include "invocation/credentials.h"
 
 #include <cstdlib>
+#include <memory>
 
 #include "core/printable.h"
 #include "core/run_failure.h"
+#include "oauth/oauth_client.h"
 #include "platform/platform.h"
 
 namespace larkpost {
@@ -33,10 +35,23 @@ Secret fromCommand(const JobSettings& settings) {
   return secret;
 }
 
+// The built-in OAuth login: the token from the store, and a way to a new one should the
+// server refuse it.
+Secret builtInToken(JobSettings& settings) {
+  if (settings.auth != AuthChoice::kXoauth2 && settings.auth != AuthChoice::kOauthBearer) {
+    throw RunFailure{"OAuthProvider needs Auth=xoauth2 or Auth=oauthbearer\n"};
+  }
+  auto source = std::make_shared<oauth::TokenSource>(settings);
+  settings.renewToken = [source] { return source->renewedAccessToken(); };
+  return source->accessToken();
+}
+
 }  // namespace
 
 std::optional<Secret> obtainSecret(JobSettings& settings) {
-  if (settings.user.empty() || settings.auth == AuthChoice::kNone) return std::nullopt;
+  if (settings.auth == AuthChoice::kNone) return std::nullopt;
+  if (oauth::usesBuiltInOAuth(settings)) return builtInToken(settings);
+  if (settings.user.empty()) return std::nullopt;
   Secret fromFile(settings.password);  // wiped from the settings, whatever is used
   if (!settings.passwordCommand.empty()) return fromCommand(settings);
   if (const char* variable = std::getenv(kPasswordVariable); variable && *variable) {

@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "compose/header_fields.h"
+#include "oauth/provider.h"
 #include "smtp/session.h"
 
 namespace larkpost {
@@ -75,6 +76,26 @@ bool setCharset(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+bool setOAuthProvider(JobSettings& settings, const std::string& value) {
+  std::optional<OAuthProvider> provider = oauth::parseProvider(value);
+  if (!provider) return false;
+  settings.oauth.provider = *provider;
+  return true;
+}
+
+bool setOAuthGrant(JobSettings& settings, const std::string& value) {
+  std::optional<OAuthGrant> grant = oauth::parseGrant(value);
+  if (!grant) return false;
+  settings.oauth.grant = *grant;
+  return true;
+}
+
+template <std::string OAuthSettings::*field>
+bool setOAuthText(JobSettings& settings, const std::string& value) {
+  settings.oauth.*field = value;
+  return true;
+}
+
 template <bool JobSettings::*field>
 bool setYesNo(JobSettings& settings, const std::string& value) {
   std::optional<bool> yes = parseYesNo(value);
@@ -98,7 +119,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 14> kSettingKeys{{
+constexpr std::array<SettingKey, 25> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -115,11 +136,30 @@ constexpr std::array<SettingKey, 14> kSettingKeys{{
     // --trace alone traces to standard error.
     {"Trace", "--trace", "file", setText<&JobSettings::tracePath>},
     {"Charset", "--charset", "name", setCharset},
+    {"OAuthProvider", "--oauth-provider", "microsoft|google|custom", setOAuthProvider},
+    {"OAuthClientId", "--oauth-client-id", "id", setOAuthText<&OAuthSettings::clientId>},
+    // Secrets again: no long option.
+    {"OAuthClientSecret", "", "", setOAuthText<&OAuthSettings::clientSecret>},
+    {"OAuthClientSecretCommand", "", "", setOAuthText<&OAuthSettings::clientSecretCommand>},
+    {"OAuthTenant", "--oauth-tenant", "tenant", setOAuthText<&OAuthSettings::tenant>},
+    {"OAuthScope", "--oauth-scope", "scopes", setOAuthText<&OAuthSettings::scope>},
+    {"OAuthAuthorizeUrl", "--oauth-authorize-url", "url", setOAuthText<&OAuthSettings::authorizeUrl>},
+    {"OAuthTokenUrl", "--oauth-token-url", "url", setOAuthText<&OAuthSettings::tokenUrl>},
+    {"OAuthDeviceUrl", "--oauth-device-url", "url", setOAuthText<&OAuthSettings::deviceUrl>},
+    {"OAuthCAFile", "--oauth-ca-file", "file", setOAuthText<&OAuthSettings::caFile>},
+    {"OAuthGrant", "--oauth-grant", "auto|device-code|browser|client-credentials", setOAuthGrant},
 }};
+
+// The keys whose values are secrets: a settings file holding one must be the owner's
+// alone.
+constexpr std::array<std::string_view, 3> kSecretKeys{"Password", "OAuthClientSecret",
+                                                      "OAuthClientSecretCommand"};
 
 }  // namespace
 
 std::span<const SettingKey> settingKeys() { return kSettingKeys; }
+
+std::span<const std::string_view> secretKeys() { return kSecretKeys; }
 
 const SettingKey* findLongOption(std::string_view name) {
   for (const SettingKey& setting : kSettingKeys) {

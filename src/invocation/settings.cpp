@@ -4,6 +4,7 @@
 #include "invocation/options.h"
 #include "core/printable.h"
 #include "core/run_failure.h"
+#include "core/secret.h"
 #include "invocation/setting_keys.h"
 #include "platform/platform.h"
 
@@ -35,9 +36,14 @@ void readSettings(const std::string& path, JobSettings& settings) {
     }
   }
   // As msmtp does: a password others can read is no secret, and the user should know.
-  if (!settings.password.empty() && platform::readableByOthers(path)) {
-    throw RunFailure{"Settings file '" + printable(path) +
-                     "' holds a password and can be read by others; chmod 600 it\n"};
+  for (std::string_view key : secretKeys()) {
+    std::optional<std::string> value = platform::profileString(path, kSection, key);
+    bool held = value && !value->empty();
+    if (value) wipe(*value);
+    if (!held || !platform::readableByOthers(path)) continue;
+    std::string what = key == "Password" ? "a password" : std::string(key);
+    throw RunFailure{"Settings file '" + printable(path) + "' holds " + what +
+                     " and can be read by others; chmod 600 it\n"};
   }
 }
 
