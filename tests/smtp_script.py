@@ -220,6 +220,8 @@ class ScriptedSMTP:
         value = self._script.get(key)
         if isinstance(value, list):  # one per occurrence, then the default
             value = value.pop(0) if value else None
+        if callable(value):  # a reply made from what the client has sent so far
+            value = value(self._rec)
         if value is None:
             value = default or self._default(key)
         if value is CLOSE:

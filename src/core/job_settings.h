@@ -19,9 +19,10 @@ namespace larkpost {
 // byte (RFC 8314).
 enum class Security { kNone, kStartTls, kTls };
 
-// Which SASL mechanism logs in: PLAIN, else LOGIN, among those the server offers (auto),
+// Which SASL mechanism logs in: SCRAM-SHA-256, else PLAIN, else LOGIN, among those the
+// server offers (auto),
 // one named, or none at all.
-enum class AuthChoice { kAuto, kPlain, kLogin, kXoauth2, kOauthBearer, kNone };
+enum class AuthChoice { kAuto, kPlain, kLogin, kXoauth2, kOauthBearer, kScramSha256, kNone };
 
 // A file to attach, open since its option was read: what is sent is the file that was
 // found, even if the name is taken away or given to something else meanwhile.

@@ -35,12 +35,13 @@ bool setSecurity(JobSettings& settings, const std::string& value) {
 }
 
 bool setAuth(JobSettings& settings, const std::string& value) {
-  static constexpr std::array<std::pair<std::string_view, AuthChoice>, 6> kNames{{
+  static constexpr std::array<std::pair<std::string_view, AuthChoice>, 7> kNames{{
       {"auto", AuthChoice::kAuto},
       {"plain", AuthChoice::kPlain},
       {"login", AuthChoice::kLogin},
       {"xoauth2", AuthChoice::kXoauth2},
       {"oauthbearer", AuthChoice::kOauthBearer},
+      {"scram-sha-256", AuthChoice::kScramSha256},
       {"none", AuthChoice::kNone},
   }};
   std::string name = lowerCased(value);
@@ -125,7 +126,7 @@ constexpr std::array<SettingKey, 25> kSettingKeys{{
     // No long option: a password on the command line is in every process list.
     {"Password", "", "", setText<&JobSettings::password>},
     {"PasswordCommand", "--password-command", "command", setText<&JobSettings::passwordCommand>},
-    {"Auth", "--auth", "auto|plain|login|xoauth2|oauthbearer|none", setAuth},
+    {"Auth", "--auth", "auto|plain|login|scram-sha-256|xoauth2|oauthbearer|none", setAuth},
     {"CAFile", "--ca-file", "file", setText<&JobSettings::caFile>},
     {"Fingerprint", "--fingerprint", "sha256", setFingerprint},
     {"TlsVerify", "--tls-verify", "yes|no", setYesNo<&JobSettings::tlsVerify>},

@@ -3,6 +3,7 @@
 // after the handshake and before the request body (which may carry a client secret or
 // a refresh token) is written.
 #include <windows.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <memory>

@@ -97,14 +97,26 @@ std::string offeredMechanisms(const ServerCapabilities& capabilities) {
   return offered.empty() ? "none" : offered;
 }
 
-// One AUTH exchange, to the server's final reply.
+std::string_view challengeOf(const Reply& reply) {
+  return reply.lines.empty() || reply.lines[0].size() < 4 ? std::string_view()
+                                                           : std::string_view(reply.lines[0]).substr(4);
+}
+
+// One AUTH exchange, to the server's final reply. A login the server accepted without
+// proving it knows the password (SCRAM) is a failure: it may not be the server it says.
 Reply authenticate(SmtpConnection& connection, SaslMechanism mechanism, const JobSettings& settings,
                    std::string_view secret) {
   SaslClient sasl(mechanism, settings.user, secret, settings.server, settings.port);
   int limit = connection.limits().command;
   Reply reply = connection.sendSecret(sasl.command(), limit);
   for (int round = 0; reply.hasCode("334") && round < kMostChallenges; ++round) {
-    reply = connection.sendSecret(sasl.respond(), limit);
+    reply = connection.sendSecret(sasl.respond(challengeOf(reply)), limit);
+  }
+  if (reply.accepted() && !sasl.serverVerified(challengeOf(reply))) {
+    throw RunFailure{"Server (" + connection.server() +
+                         ") accepted the login without proving it knows the password "
+                         "(SCRAM-SHA-256 server signature missing or wrong)\n",
+                     SessionEnd::kQuit};
   }
   return reply;
 }
