@@ -342,3 +342,24 @@ def test_scram_sha_256_is_preferred_and_the_server_must_prove_itself(scripted_sm
     else:
         assert (result.status, result.stdout) == (0, output(""))
         assert srv.auth[0].responses[-1] == b""
+
+
+def test_password_store_credman(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(EHLO="250-test\r\n250 AUTH PLAIN")
+    user = f"store-{os.urandom(4).hex()}@example.test"
+    settings = server_settings(srv.port, User=user, PasswordStore="credman")
+    if not is_windows_build():
+        result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings)
+        assert result.status == 1
+        assert b"PasswordStore=credman needs the Windows Credential Manager; here use PasswordCommand" in result.stdout
+        assert srv.connection_count == 0
+        return
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings)
+    assert result.status == 1 and b"none is stored (run larkpost --store-password)" in result.stdout
+    result = run_larkpost(["--store-password"], stdin=SECRET.encode() + b"\r\n", settings=settings)
+    assert result.status == 0, result
+    assert SECRET.encode() not in result.stdout
+    assert f"The password for {user} at 127.0.0.1 is stored in the Windows Credential Manager".encode() in result.stdout
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings, env={"LARKPOST_PASSWORD": "not-this"})
+    assert result.status == 0, result
+    assert srv.auth[-1].initial_response == b"\0" + user.encode() + b"\0" + SECRET.encode()

@@ -69,6 +69,8 @@ struct JobSettings {
   std::string user;  // logs in when set
   std::string password;         // from the settings file; LARKPOST_PASSWORD comes first
   std::string passwordCommand;  // its first output line is the secret; comes first of all
+  bool passwordFromStore = false;  // PasswordStore=credman: the Windows Credential Manager's
+  bool storePassword = false;      // --store-password: put a password there, send nothing
   AuthChoice auth = AuthChoice::kAuto;
   std::string caFile;       // trusted certificates instead of the system's
   std::string fingerprint;  // SHA-256 of the server's certificate: when set, the only trust

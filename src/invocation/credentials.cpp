@@ -8,6 +8,7 @@
 #include "core/printable.h"
 #include "core/run_failure.h"
 #include "oauth/oauth_client.h"
+#include "platform/credential_store.h"
 #include "platform/platform.h"
 
 namespace larkpost {
@@ -35,6 +36,20 @@ Secret fromCommand(const JobSettings& settings) {
   return secret;
 }
 
+constexpr const char* kNoStore =
+    "PasswordStore=credman needs the Windows Credential Manager; here use PasswordCommand\n";
+
+Secret fromStore(const JobSettings& settings) {
+  if (!platform::hasCredentialStore()) throw RunFailure{kNoStore};
+  std::string error;
+  std::optional<std::string> password = platform::readStoredPassword(settings.server, settings.user, error);
+  if (!password || password->empty()) {
+    throw RunFailure{"No password for " + printable(settings.user) + " at " + printable(settings.server) +
+                     " in the Windows Credential Manager: " + printable(error) + "\n"};
+  }
+  return Secret(*password);
+}
+
 // The built-in OAuth login: the token from the store, and a way to a new one should the
 // server refuse it.
 Secret builtInToken(JobSettings& settings) {
@@ -54,12 +69,30 @@ std::optional<Secret> obtainSecret(JobSettings& settings) {
   if (settings.user.empty()) return std::nullopt;
   Secret fromFile(settings.password);  // wiped from the settings, whatever is used
   if (!settings.passwordCommand.empty()) return fromCommand(settings);
+  if (settings.passwordFromStore) return fromStore(settings);
   if (const char* variable = std::getenv(kPasswordVariable); variable && *variable) {
     return Secret(std::string(variable));
   }
   if (!fromFile.empty()) return fromFile;
   throw RunFailure{"No password for " + printable(settings.user) +
                    ": set PasswordCommand, " + kPasswordVariable + " or Password\n"};
+}
+
+int storePasswordFromConsole(const JobSettings& settings, std::ostream& out) {
+  if (!platform::hasCredentialStore()) throw RunFailure{kNoStore};
+  if (settings.user.empty()) throw RunFailure{"--store-password needs User\n"};
+  out.flush();
+  std::optional<std::string> line = platform::readSecretLine(
+      "Password for " + printable(settings.user) + " at " + printable(settings.server) + ": ");
+  if (!line || line->empty()) throw RunFailure{"No password given, nothing stored\n"};
+  Secret password(*line);
+  std::string error;
+  if (!platform::storePassword(settings.server, settings.user, password.view(), error)) {
+    throw RunFailure{"Could not store the password: " + printable(error) + "\n"};
+  }
+  out << "The password for " << printable(settings.user) << " at " << printable(settings.server)
+      << " is stored in the Windows Credential Manager\n";
+  return 0;
 }
 
 }  // namespace larkpost

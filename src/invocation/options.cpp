@@ -83,6 +83,8 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
     }
     settings.oauthLogin = true;
     if (hasValue && *grant != OAuthGrant::kAuto) settings.oauth.grant = *grant;
+  } else if (!hasValue && name == "--store-password") {
+    settings.storePassword = true;
   } else if (!hasValue && name == "--html") {
     settings.html = true;
   } else if (!hasValue && name == "--help") {
@@ -278,6 +280,7 @@ void printHelp(std::ostream& out) {
          "   --help                   Show this text\n"
          "   --html                   The body is HTML\n"
          "   --oauth-login[=browser]  Log in once at the OAuth provider, send nothing\n"
+         "   --store-password         Store the password in the Windows Credential Manager\n"
          "   --version                Show the version and the TLS library\n"
          "   --trace                  Trace the dialogue to standard error\n"
          "   --trace-data             Show the message data in the trace, not only its size\n"

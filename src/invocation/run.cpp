@@ -262,6 +262,7 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
   std::ofstream traceFile;
   std::optional<Trace> trace = openTrace(job.settings, traceFile);
   job.trace = trace ? &*trace : nullptr;
+  if (job.settings.storePassword) return storePasswordFromConsole(job.settings, out);
   if (job.settings.oauthLogin) {
     oauth::logIn(job.settings, out);
     return kExitSent;

@@ -97,6 +97,13 @@ bool setOAuthText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+bool setPasswordStore(JobSettings& settings, const std::string& value) {
+  std::string name = lowerCased(value);
+  if (name != "credman" && name != "none" && !name.empty()) return false;
+  settings.passwordFromStore = name == "credman";
+  return true;
+}
+
 template <bool JobSettings::*field>
 bool setYesNo(JobSettings& settings, const std::string& value) {
   std::optional<bool> yes = parseYesNo(value);
@@ -120,12 +127,13 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 25> kSettingKeys{{
+constexpr std::array<SettingKey, 26> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
     {"Password", "", "", setText<&JobSettings::password>},
     {"PasswordCommand", "--password-command", "command", setText<&JobSettings::passwordCommand>},
+    {"PasswordStore", "--password-store", "none|credman", setPasswordStore},
     {"Auth", "--auth", "auto|plain|login|scram-sha-256|xoauth2|oauthbearer|none", setAuth},
     {"CAFile", "--ca-file", "file", setText<&JobSettings::caFile>},
     {"Fingerprint", "--fingerprint", "sha256", setFingerprint},
