@@ -26,6 +26,11 @@ MESSAGE = b"Subject: hi\n\nhello\n"
 
 @pytest.fixture
 def provider(certs):
+    if larkpost_runner.under_wine():
+        # Known gap: Wine's WinHTTP ends the TLS handshake with the local provider with
+        # ERROR_WINHTTP_SECURE_CHANNEL_ERROR (12157), though SChannel reaches the same
+        # certificates; the Windows HTTP path is not shown under Wine yet.
+        pytest.skip("Wine's WinHTTP cannot reach the local provider over TLS (error 12157)")
     made = []
 
     def start(**options):
