@@ -254,7 +254,9 @@ class ScriptedSMTP:
 
     def _reply(self, key, said, default=None):
         value = self._script_value(key)
-        if callable(value):
+        if callable(value) and key == "AUTH":  # a reply made from the exchange so far
+            value = value(self._rec)
+        elif callable(value):
             value = value(**self._arguments(key, said))
         if value is None:
             value = default or self._default(key)

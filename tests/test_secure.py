@@ -495,3 +495,84 @@ def test_check_says_the_same_on_both_builds(scripted_smtp, certs, run_larkpost, 
 
 def settings_text_native(settings):
     return "".join(f"{line}\n" for line in ["[SMTP]"] + [f"{k}={v}" for k, v in settings.items()])
+
+
+class ScramServer:
+    """A SCRAM-SHA-256 server for the scripted SMTP server: checks the client's proof against
+    the password and answers with its own signature (a wrong one when `forge` is set)."""
+
+    def __init__(self, password, forge=False):
+        import hashlib
+        import hmac
+        self.hashlib, self.hmac = hashlib, hmac
+        self.salt, self.iterations, self.password, self.forge = os.urandom(16), 4096, password, forge
+        self.proof_ok = None
+
+    def _hmac(self, key, data):
+        return self.hmac.new(key, data, "sha256").digest()
+
+    def __call__(self, record):
+        exchange = record.auth[-1]
+        if not exchange.responses:
+            self.client_first_bare = exchange.initial_response[3:]
+            nonce = dict(p.split(b"=", 1) for p in self.client_first_bare.split(b","))[b"r"]
+            self.server_first = (b"r=" + nonce + b"srv" + os.urandom(6).hex().encode() + b",s=" +
+                                 base64.b64encode(self.salt) + b",i=" + str(self.iterations).encode())
+            return "334 " + base64.b64encode(self.server_first).decode()
+        if len(exchange.responses) == 1:
+            final = exchange.responses[0]
+            without_proof, _, proof = final.rpartition(b",p=")
+            auth_message = self.client_first_bare + b"," + self.server_first + b"," + without_proof
+            salted = self.hashlib.pbkdf2_hmac("sha256", self.password.encode(), self.salt, self.iterations)
+            client_key = bytes(a ^ b for a, b in zip(base64.b64decode(proof),
+                                                      self._hmac(self.hashlib.sha256(self._hmac(salted, b"Client Key")).digest(), auth_message)))
+            self.proof_ok = self.hashlib.sha256(client_key).digest() == self.hashlib.sha256(
+                self._hmac(salted, b"Client Key")).digest()
+            if not self.proof_ok:
+                return "535 5.7.8 wrong proof"
+            signature = self._hmac(self._hmac(salted, b"Server Key"), auth_message)
+            if self.forge:
+                signature = bytes(32)
+            return "334 " + base64.b64encode(b"v=" + base64.b64encode(signature)).decode()
+        return "235 2.7.0 ok"
+
+
+@pytest.mark.parametrize("forge", [False, True])
+def test_scram_sha_256_is_preferred_and_the_server_must_prove_itself(scripted_smtp, certs, run_larkpost, forge):
+    server = ScramServer(SECRET, forge=forge)
+    srv = scripted_smtp(tls=TLS(certs.localhost),
+                        EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN LOGIN SCRAM-SHA-256"],
+                        AUTH=server)
+    result = run_larkpost(["a@x.test"], stdin=BODY, env=login_env(),
+                          settings=tls_settings(srv, certs, Security="starttls", User="me@example.test"))
+    assert [a.mechanism for a in srv.auth] == ["SCRAM-SHA-256"]
+    assert server.proof_ok
+    assert SECRET.encode() not in srv.decrypted
+    if forge:
+        assert result.status == 1
+        assert b"accepted the login without proving it knows the password" in result.stdout
+        assert srv.auth[0].responses[-1] == "*" and "MAIL" not in srv.verbs
+    else:
+        assert (result.status, result.stdout) == (0, output(""))
+        assert srv.auth[0].responses[-1] == b""
+
+
+def test_password_store_credman(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(EHLO="250-test\r\n250 AUTH PLAIN")
+    user = f"store-{os.urandom(4).hex()}@example.test"
+    settings = server_settings(srv.port, User=user, PasswordStore="credman")
+    if not is_windows_build():
+        result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings)
+        assert result.status == 1
+        assert b"PasswordStore=credman needs the Windows Credential Manager; here use PasswordCommand" in result.stdout
+        assert srv.connection_count == 0
+        return
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings)
+    assert result.status == 1 and b"none is stored (run larkpost --store-password)" in result.stdout
+    result = run_larkpost(["--store-password"], stdin=SECRET.encode() + b"\r\n", settings=settings)
+    assert result.status == 0, result
+    assert SECRET.encode() not in result.stdout
+    assert f"The password for {user} at 127.0.0.1 is stored in the Windows Credential Manager".encode() in result.stdout
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings, env={"LARKPOST_PASSWORD": "not-this"})
+    assert result.status == 0, result
+    assert srv.auth[-1].initial_response == b"\0" + user.encode() + b"\0" + SECRET.encode()

@@ -7,6 +7,7 @@
 #include "invocation/credentials.h"
 #include "core/printable.h"
 #include "invocation/run.h"
+#include "oauth/oauth_client.h"
 #include "core/run_failure.h"
 #include "smtp/session.h"
 
@@ -86,6 +87,7 @@ int checkServer(JobSettings& settings, std::ostream& out, Trace* trace) {
                              ", security " + std::string(securityName(effectiveSecurity(settings))));
   try {
     refusePlaintextPassword(settings);
+    if (oauth::usesBuiltInOAuth(settings)) out << oauth::describeState(settings);
     std::optional<Secret> secret = obtainSecret(settings);
     Session session = openSession(settings, TimeLimits::withOverride(settings.timeoutSeconds),
                                   secret ? &*secret : nullptr, printer, trace);

@@ -25,6 +25,7 @@
 #include "invocation/report.h"
 #include "core/run_failure.h"
 #include "invocation/settings.h"
+#include "oauth/oauth_client.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 #include "smtp/delivery.h"
@@ -353,6 +354,11 @@ int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& 
   std::optional<PrivateFileStream> traceFile;
   std::optional<Trace> trace = openTrace(job.settings, traceFile);
   job.trace = trace ? &*trace : nullptr;
+  if (job.settings.storePassword) return storePasswordFromConsole(job.settings, out);
+  if (job.settings.oauthLogin) {
+    oauth::logIn(job.settings, out);
+    return kExitSent;
+  }
   if (job.settings.check) return checkServer(job.settings, out, job.trace);
   if (!hasRecipientSource(options.firstRecipient, args.size(), job.settings)) {
     out << kRecipientsNeeded;

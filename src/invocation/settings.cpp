@@ -4,6 +4,7 @@
 #include "invocation/options.h"
 #include "core/printable.h"
 #include "core/run_failure.h"
+#include "core/secret.h"
 #include "invocation/setting_keys.h"
 #include "platform/platform.h"
 
@@ -38,6 +39,9 @@ void readSettings(const std::string& path, JobSettings& settings) {
     }
   }
   refuseExposedSecrets(path, kPasswordKeys, "a password");
+  for (std::string_view key : secretKeys()) {
+    if (key != "Password") refuseExposedSecrets(path, std::span(&key, 1), key);
+  }
   if (!settings.password.empty()) platform::protectMemoryFromDumps();
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/schannel_trust.h"
 #include "platform/tls.h"
 
 namespace larkpost::platform {
@@ -589,6 +590,23 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
   }
   result.socket = std::move(channel);
   return result;
+}
+
+TrustProblem examineWithCaFile(const void* certificate, const std::string& host,
+                               const std::string& caFile, std::int64_t deadline,
+                               std::string& detail) {
+  std::optional<schannel::ServerIdentity> server = schannel::serverIdentity(host);
+  if (!server || !certificate) {
+    detail = "the server's certificate cannot be checked";
+    return TrustProblem::kOther;
+  }
+  schannel::StorePtr caStore = schannel::loadCaFile(caFile, detail);
+  if (!caStore) return TrustProblem::kOther;
+  TlsDetails details;
+  schannel::describeServer(static_cast<const CERT_CONTEXT*>(certificate), *server, caStore.get(),
+                           deadline, details);
+  detail = std::move(details.trustDetail);
+  return details.trust;
 }
 
 std::string tlsBackendVersion() {

@@ -6,7 +6,9 @@
 
 #include <initializer_list>
 
+#include "core/base64_decoder.h"
 #include "core/base64_encoder.h"
+#include "platform/crypto.h"
 #include "smtp/dialogue.h"
 
 namespace larkpost {
@@ -58,6 +60,8 @@ std::string_view mechanismName(SaslMechanism mechanism) {
       return "XOAUTH2";
     case SaslMechanism::kOauthBearer:
       return "OAUTHBEARER";
+    case SaslMechanism::kScramSha256:
+      return "SCRAM-SHA-256";
   }
   return "PLAIN";
 }
@@ -70,6 +74,8 @@ std::optional<SaslMechanism> chooseMechanism(AuthChoice choice,
   };
   switch (choice) {
     case AuthChoice::kAuto:
+      // SCRAM first: the password itself never crosses the connection.
+      if (auto scram = offered(SaslMechanism::kScramSha256)) return scram;
       if (auto plain = offered(SaslMechanism::kPlain)) return plain;
       return offered(SaslMechanism::kLogin);
     case AuthChoice::kPlain:
@@ -80,6 +86,8 @@ std::optional<SaslMechanism> chooseMechanism(AuthChoice choice,
       return offered(SaslMechanism::kXoauth2);
     case AuthChoice::kOauthBearer:
       return offered(SaslMechanism::kOauthBearer);
+    case AuthChoice::kScramSha256:
+      return offered(SaslMechanism::kScramSha256);
     case AuthChoice::kNone:
       break;
   }
@@ -88,7 +96,26 @@ std::optional<SaslMechanism> chooseMechanism(AuthChoice choice,
 
 SaslClient::SaslClient(SaslMechanism mechanism, std::string_view user, std::string_view secret,
                        std::string_view host, int port)
-    : mechanism_(mechanism), user_(user), secret_(secret), host_(host), port_(port) {}
+    : mechanism_(mechanism), user_(user), secret_(secret), host_(host), port_(port) {
+  if (mechanism == SaslMechanism::kScramSha256) {
+    // 18 random bytes make a 24-character nonce without commas.
+    std::optional<std::string> bytes = platform::randomBytes(18);
+    scram_ = std::make_unique<ScramSha256>(user, secret,
+                                           bytes ? Base64Encoder::encodeUnbroken(*bytes) : std::string());
+  }
+}
+
+SaslClient::~SaslClient() = default;
+
+bool SaslClient::serverVerified(std::string_view finalText) const {
+  if (!scram_) return true;
+  if (scramVerified_) return true;
+  // A server may put its signature in the text of its final reply instead.
+  std::size_t start = finalText.rfind(' ');
+  std::optional<std::string> decoded =
+      decodeBase64(start == std::string_view::npos ? finalText : finalText.substr(start + 1));
+  return decoded && scram_->serverVerified(*decoded);
+}
 
 Secret SaslClient::initialResponse() const {
   using namespace std::string_view_literals;
@@ -97,6 +124,10 @@ Secret SaslClient::initialResponse() const {
       return encoded(joined({"\0"sv, user_, "\0"sv, secret_}));
     case SaslMechanism::kLogin:
       return Secret();
+    case SaslMechanism::kScramSha256:
+      // No nonce from the system's generator: no login, rather than a guessable one.
+      if (scram_->clientFirst().ends_with("r=")) return Secret();
+      return encoded(scram_->clientFirst());
     case SaslMechanism::kXoauth2:
       return encoded(joined({"user=", user_, "\x01" "auth=Bearer ", secret_, "\x01\x01"}));
     case SaslMechanism::kOauthBearer:
@@ -116,9 +147,27 @@ Secret SaslClient::command() {
   return Secret(joined({"AUTH ", name, "\r\n"}));
 }
 
-Secret SaslClient::respond() {
+Secret SaslClient::respond(std::string_view challenge) {
   ++challenges_;
   switch (mechanism_) {
+    case SaslMechanism::kScramSha256: {
+      if (!initialSent_) {
+        initialSent_ = true;
+        return line(initialResponse());
+      }
+      std::optional<std::string> decoded = decodeBase64(challenge);
+      if (!decoded) break;
+      if (std::optional<std::string> final = scram_->clientFinal(*decoded)) {
+        return line(encoded(std::move(*final)));
+      }
+      // The server's last word: its signature, answered with an empty line when it is
+      // right and cancelled when it is not.
+      if (scram_->serverVerified(*decoded)) {
+        scramVerified_ = true;
+        return Secret(std::string("\r\n"));
+      }
+      break;
+    }
     case SaslMechanism::kLogin:
       // The server asks for the user name, then the password.
       if (challenges_ == 1) return line(encoded(user_));

@@ -101,6 +101,30 @@ std::string offeredMechanisms(const ServerCapabilities& capabilities) {
   return offered.empty() ? "none" : offered;
 }
 
+std::string_view challengeOf(const Reply& reply) {
+  return reply.lines.empty() || reply.lines[0].size() < 4 ? std::string_view()
+                                                           : std::string_view(reply.lines[0]).substr(4);
+}
+
+// One AUTH exchange, to the server's final reply. A login the server accepted without
+// proving it knows the password (SCRAM) is a failure: it may not be the server it says.
+Reply authenticate(SmtpConnection& connection, SaslMechanism mechanism, const JobSettings& settings,
+                   std::string_view secret) {
+  SaslClient sasl(mechanism, settings.user, secret, settings.server, settings.port);
+  int limit = connection.limits().command;
+  Reply reply = connection.sendSecret(sasl.command(), limit);
+  for (int round = 0; reply.hasCode("334") && round < kMostChallenges; ++round) {
+    reply = connection.sendSecret(sasl.respond(challengeOf(reply)), limit);
+  }
+  if (reply.accepted() && !sasl.serverVerified(challengeOf(reply))) {
+    throw RunFailure{"Server (" + connection.server() +
+                         ") accepted the login without proving it knows the password "
+                         "(SCRAM-SHA-256 server signature missing or wrong)\n",
+                     SessionEnd::kQuit};
+  }
+  return reply;
+}
+
 void logIn(Session& session, const JobSettings& settings, const Secret& secret,
            SessionEvents& events) {
   SmtpConnection& connection = session.connection;
@@ -110,11 +134,14 @@ void logIn(Session& session, const JobSettings& settings, const Secret& secret,
                          printable(offeredMechanisms(session.capabilities)) + ")\n",
                      SessionEnd::kQuit};
   }
-  SaslClient sasl(*mechanism, settings.user, secret.view(), settings.server, settings.port);
-  int limit = connection.limits().command;
-  Reply reply = connection.sendSecret(sasl.command(), limit);
-  for (int round = 0; reply.hasCode("334") && round < kMostChallenges; ++round) {
-    reply = connection.sendSecret(sasl.respond(), limit);
+  Reply reply = authenticate(connection, *mechanism, settings, secret.view());
+  // An OAuth access token can be revoked or expire early: one new token, one more try.
+  bool tokenRefused = (reply.hasCode("535") || reply.hasCode("454")) && settings.renewToken &&
+                      (*mechanism == SaslMechanism::kXoauth2 || *mechanism == SaslMechanism::kOauthBearer);
+  if (tokenRefused) {
+    connection.traceEvent("the access token was refused; fetching a new one");
+    Secret renewed = settings.renewToken();
+    reply = authenticate(connection, *mechanism, settings, renewed.view());
   }
   if (!reply.accepted()) {
     throw RunFailure{"Authentication failed at " + serverPart(connection) + ": " +
