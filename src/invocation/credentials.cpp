@@ -18,18 +18,18 @@ Secret fromCommand(const JobSettings& settings) {
   Secret secret(outcome.firstLine);
   switch (outcome.status) {
     case platform::CommandOutcome::Status::kNotStarted:
-      throw RunFailure{"Could not run PasswordCommand: " + printable(outcome.error) + "\n"};
+      throw localFailure(FailureCause::kSettings, "Could not run PasswordCommand: " + printable(outcome.error) + "\n");
     case platform::CommandOutcome::Status::kTimedOut:
-      throw RunFailure{"PasswordCommand did not finish within " + std::to_string(seconds) +
-                       " seconds\n"};
+      throw localFailure(FailureCause::kSettings, "PasswordCommand did not finish within " + std::to_string(seconds) +
+                       " seconds\n");
     case platform::CommandOutcome::Status::kExited:
       break;
   }
   if (outcome.exitCode != 0) {
-    throw RunFailure{"PasswordCommand failed with exit status " +
-                     std::to_string(outcome.exitCode) + "\n"};
+    throw localFailure(FailureCause::kSettings, "PasswordCommand failed with exit status " +
+                     std::to_string(outcome.exitCode) + "\n");
   }
-  if (secret.empty()) throw RunFailure{"PasswordCommand gave no password\n"};
+  if (secret.empty()) throw localFailure(FailureCause::kSettings, "PasswordCommand gave no password\n");
   return secret;
 }
 
@@ -43,8 +43,8 @@ std::optional<Secret> obtainSecret(JobSettings& settings) {
     return Secret(std::string(variable));
   }
   if (!fromFile.empty()) return fromFile;
-  throw RunFailure{"No password for " + printable(settings.user) +
-                   ": set PasswordCommand, " + kPasswordVariable + " or Password\n"};
+  throw localFailure(FailureCause::kSettings, "No password for " + printable(settings.user) +
+                   ": set PasswordCommand, " + kPasswordVariable + " or Password\n");
 }
 
 }  // namespace larkpost

@@ -69,6 +69,15 @@ std::string reportJson(const JobSettings& settings, const RunRecord& record,
                  {"outcome", outcomeName(record)}, {"temporary", record.failed && record.temporary},
                  {"message_id", nullptr}, {"data_reply", nullptr}, {"recipients", json::array()}};
   if (record.messageId) report["message_id"] = *record.messageId;
+  // What was asked for, and whether the server offered it (null: never learned).
+  report["dsn"] = nullptr;
+  if (settings.dsnAsked()) {
+    report["dsn"] = {{"notify", settings.dsnNotify}, {"return", settings.dsnReturn},
+                     {"envid", settings.dsnEnvid}, {"offered", nullptr}};
+    if (record.delivery && record.delivery->dsnOffered) {
+      report["dsn"]["offered"] = *record.delivery->dsnOffered;
+    }
+  }
   if (const std::optional<DeliveryOutcome>& delivery = record.delivery) {
     if (delivery->tls) {
       report["tls"] = {{"version", delivery->tls->version}, {"cipher", delivery->tls->cipher},

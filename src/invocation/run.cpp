@@ -49,15 +49,21 @@ struct PreparedJob {
   std::vector<std::string> recipients;
   Trace* trace = nullptr;
   RunRecord record;  // for the report
+  // A front end's: recipients mapped one by one, and -t adding to the command line's.
+  std::function<std::vector<std::string>(const std::string&)> expandRecipient;
+  bool headerAddsRecipients = false;
+  bool headerNamesSender = true;  // -t takes the envelope sender from From
+  std::string messageIdField;  // when made ahead of the message (for DSN's ENVID)
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
-  job.inputHeader = scanHeader(input, job.settings.parseHeader);
+  job.inputHeader =
+      scanHeader(input, job.settings.parseHeader, kMaxHeaderBytes, job.settings.fullStopEnds);
   if (job.inputHeader.tooLarge) {
     throw RunFailure{"Message header is longer than 1 MiB, message not sent\n"};
   }
-  if (job.inputHeader.inputFailed) throw RunFailure{kStdinFailed};
-  if (job.inputHeader.sender) job.settings.senderAddress = *job.inputHeader.sender;
+  if (job.inputHeader.inputFailed) throw localFailure(FailureCause::kLocalInput, kStdinFailed);
+  if (job.inputHeader.sender && job.headerNamesSender) job.settings.senderAddress = *job.inputHeader.sender;
 }
 
 std::vector<std::string> checkedList(std::optional<RecipientListRead> read,
@@ -82,6 +88,12 @@ std::vector<std::string> headerRecipients(const std::vector<std::string>& addres
 
 std::vector<std::string> listedRecipients(const PreparedJob& job) {
   const JobSettings& settings = job.settings;
+  if (settings.parseHeader && job.headerAddsRecipients) {
+    std::vector<std::string> both = job.commandLineRecipients;
+    std::vector<std::string> header = headerRecipients(job.inputHeader.recipients);
+    both.insert(both.end(), header.begin(), header.end());
+    return both;
+  }
   if (settings.parseHeader) return headerRecipients(job.inputHeader.recipients);
   if (settings.useList) {
     return checkedList(readRecipientFile(settings.listPath), printable(settings.listPath));
@@ -92,6 +104,14 @@ std::vector<std::string> listedRecipients(const PreparedJob& job) {
 // The recipients in sending order, each once.
 std::vector<std::string> gatherRecipients(const PreparedJob& job) {
   std::vector<std::string> listed = listedRecipients(job);
+  if (job.expandRecipient) {
+    std::vector<std::string> expanded;
+    for (const std::string& address : listed) {
+      std::vector<std::string> those = job.expandRecipient(address);
+      expanded.insert(expanded.end(), those.begin(), those.end());
+    }
+    listed = std::move(expanded);
+  }
   std::vector<std::string> recipients;
   recipients.reserve(listed.size());  // never moves: `seen` looks into it
   std::unordered_set<std::string_view> seen;
@@ -106,7 +126,8 @@ std::vector<std::string> gatherRecipients(const PreparedJob& job) {
 // Nothing unsafe is ever sent: these are refused before connecting.
 void checkEnvelopeNames(const JobSettings& settings) {
   if (!isSendableDomain(settings.domain)) {
-    throw RunFailure{"Invalid domain (" + printable(settings.domain) + ")\n"};
+    throw localFailure(FailureCause::kSettings,
+                       "Invalid domain (" + printable(settings.domain) + ")\n");
   }
   if (!isSendableAddress("MAIL FROM:<", settings.senderAddress)) {
     throw RunFailure{"Error sending mail from user [" + printable(settings.senderAddress) +
@@ -123,6 +144,24 @@ std::string messageIdOf(const std::string& field) {
              : field.substr(start, end - start + 1);
 }
 
+// The envelope's identifier when none is given: the message's own Message-ID, without
+// its brackets, whether the input has one or Larkpost writes it; none when unknown.
+std::string defaultEnvid(PreparedJob& job) {
+  if (readsHeaderAhead(job.settings)) {
+    for (const HeaderField& field : job.inputHeader.header.fields) {
+      if (!sameFieldName(field.name, "Message-ID")) continue;
+      std::string id = messageIdOf(field.text);
+      return id.size() > 2 ? id.substr(1, id.size() - 2) : std::string();
+    }
+  }
+  if (!job.settings.emitHeader && !job.settings.completesHeader) return {};
+  std::random_device entropy;
+  job.messageIdField = messageIdField(platform::localTimeNow(), platform::processId(), entropy(),
+                                      job.settings.domain);
+  std::string id = messageIdOf(job.messageIdField);
+  return id.substr(1, id.size() - 2);
+}
+
 MessageFrame makeFrame(const PreparedJob& job) {
   platform::LocalTime now = platform::localTimeNow();
   std::random_device entropy;
@@ -132,7 +171,9 @@ MessageFrame makeFrame(const PreparedJob& job) {
     frame.headerEnd = job.inputHeader.end;
   }
   frame.dateField = dateField(now);
-  frame.messageIdField = messageIdField(now, platform::processId(), entropy(), job.settings.domain);
+  frame.messageIdField = job.messageIdField.empty()
+                             ? messageIdField(now, platform::processId(), entropy(), job.settings.domain)
+                             : job.messageIdField;
   frame.boundary = makeBoundary(entropy);
   return frame;
 }
@@ -161,11 +202,13 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
     DataWriter writer(sink);
     MessageFrame frame = makeFrame(job);
     frame.eightBitMime = offered.eightBitMime;
-    bool writesMessageId = job.settings.emitHeader &&
+    bool writesMessageId = (job.settings.emitHeader || job.settings.completesHeader) &&
                            !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
     if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
     StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
-    if (streamed.result == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
+    if (streamed.result == StreamResult::kInputFailed) {
+      throw localFailure(FailureCause::kLocalInput, kStdinFailed);
+    }
     if (streamed.result == StreamResult::kAttachmentFailed) {
       throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
                        "', message not sent\n"};
@@ -188,8 +231,11 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   LineReader input(standardInput);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
   job.recipients = gatherRecipients(job);
-  if (job.recipients.empty()) throw RunFailure{kNoRecipients};
+  if (job.recipients.empty()) throw localFailure(FailureCause::kUsage, kNoRecipients);
   checkEnvelopeNames(job.settings);
+  if (job.settings.dsnAsked() && job.settings.dsnEnvid.empty()) {
+    job.settings.dsnEnvid = defaultEnvid(job);
+  }
   return deliver(job, input, out);
 }
 
@@ -199,7 +245,8 @@ std::optional<Trace> openTrace(const JobSettings& settings, std::ofstream& file)
   if (settings.tracePath == "-") return Trace(std::cerr, settings.traceData);
   file.open(settings.tracePath, std::ios::out | std::ios::trunc | std::ios::binary);
   if (!file) {
-    throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
+    throw localFailure(FailureCause::kSettings,
+                       "Could not open the trace file '" + printable(settings.tracePath) + "'\n");
   }
   return Trace(file, settings.traceData);
 }
@@ -225,6 +272,8 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     out.flush();
     job.record.failed = true;
     job.record.temporary = failure.temporary;
+    job.record.failureMessage = failure.message;
+    job.record.cause = failure.cause;
   }
   if (!job.settings.reportPath.empty()) writeReport(job, out);
   return status;
@@ -294,6 +343,37 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out) {
 }
 
 }  // namespace
+
+JobResult runFrontEndJob(FrontEndJob frontEnd, std::ostream& out) {
+  PreparedJob job;
+  job.settings = std::move(frontEnd.settings);
+  job.commandLineRecipients = std::move(frontEnd.recipients);
+  job.expandRecipient = std::move(frontEnd.expandRecipient);
+  job.headerAddsRecipients = true;
+  job.headerNamesSender = false;
+  JobResult result;
+  try {
+    std::ofstream traceFile;
+    std::optional<Trace> trace = openTrace(job.settings, traceFile);
+    job.trace = trace ? &*trace : nullptr;
+    result.status = deliverAndReport(job, out);
+  } catch (const RunFailure& failure) {
+    out << failure.message;
+    job.record.failed = true;
+    job.record.failureMessage = failure.message;
+    job.record.cause = failure.cause;
+  } catch (const std::bad_alloc&) {
+    job.record.failed = true;
+    job.record.failureMessage = "Out of memory, message not sent\n";
+    job.record.cause = FailureCause::kLocalInput;
+  } catch (const std::exception& error) {
+    job.record.failed = true;
+    job.record.failureMessage = "Internal error (" + printable(error.what()) + "), message not sent\n";
+  }
+  out.flush();
+  result.record = std::move(job.record);
+  return result;
+}
 
 int runJob(std::span<const std::string> args, std::ostream& out) {
   // Whatever goes wrong, the caller gets a message and a status, never an abort.

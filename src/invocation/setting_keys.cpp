@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "compose/header_fields.h"
+#include "smtp/dsn.h"
 #include "smtp/session.h"
 
 namespace larkpost {
@@ -75,6 +76,32 @@ bool setCharset(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+bool setDsnNotify(JobSettings& settings, const std::string& value) {
+  std::optional<std::string> notify = value.empty() ? std::string() : normalizedNotify(value);
+  if (!notify) return false;
+  settings.dsnNotify = *notify;
+  return true;
+}
+
+bool setDsnReturn(JobSettings& settings, const std::string& value) {
+  std::optional<std::string> ret = value.empty() ? std::string() : normalizedReturn(value);
+  if (!ret) return false;
+  settings.dsnReturn = *ret;
+  return true;
+}
+
+// An identifier too long for the server is refused here rather than dropped later.
+bool setDsnEnvid(JobSettings& settings, const std::string& value) {
+  if (!isSendableEnvid(value)) return false;
+  settings.dsnEnvid = value;
+  return true;
+}
+
+bool setAliases(JobSettings& settings, const std::string& value) {
+  settings.aliasesPath = value;
+  return true;
+}
+
 template <bool JobSettings::*field>
 bool setYesNo(JobSettings& settings, const std::string& value) {
   std::optional<bool> yes = parseYesNo(value);
@@ -98,7 +125,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 14> kSettingKeys{{
+constexpr std::array<SettingKey, 20> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -115,6 +142,13 @@ constexpr std::array<SettingKey, 14> kSettingKeys{{
     // --trace alone traces to standard error.
     {"Trace", "--trace", "file", setText<&JobSettings::tracePath>},
     {"Charset", "--charset", "name", setCharset},
+    {"DsnNotify", "--dsn-notify", "never|success,failure,delay", setDsnNotify},
+    {"DsnReturn", "--dsn-return", "hdrs|full", setDsnReturn},
+    {"DsnEnvid", "--dsn-envid", "id", setDsnEnvid},
+    {"DsnRequired", "--dsn-required", "yes|no", setYesNo<&JobSettings::dsnRequired>},
+    // The sendmail mode's: recipients without '@' only arrive there.
+    {"Aliases", "", "", setAliases},
+    {"Qualify", "", "", setText<&JobSettings::qualifyDomain>},
 }};
 
 }  // namespace

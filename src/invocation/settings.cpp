@@ -30,14 +30,14 @@ void readSettings(const std::string& path, JobSettings& settings) {
   for (const SettingKey& setting : settingKeys()) {
     std::optional<std::string> value = platform::profileString(path, kSection, setting.key);
     if (value && !setting.apply(settings, *value)) {
-      throw RunFailure{"Invalid value '" + printable(*value) + "' for " +
-                       std::string(setting.key) + " in the settings file\n"};
+      throw localFailure(FailureCause::kSettings, "Invalid value '" + printable(*value) + "' for " +
+                       std::string(setting.key) + " in the settings file\n");
     }
   }
   // As msmtp does: a password others can read is no secret, and the user should know.
   if (!settings.password.empty() && platform::readableByOthers(path)) {
-    throw RunFailure{"Settings file '" + printable(path) +
-                     "' holds a password and can be read by others; chmod 600 it\n"};
+    throw localFailure(FailureCause::kSettings, "Settings file '" + printable(path) +
+                     "' holds a password and can be read by others; chmod 600 it\n");
   }
 }
 
@@ -57,6 +57,12 @@ SettingsChoice chooseSettingsFile(std::span<const std::string> args,
     return {args[1].substr(1), 2, true};
   }
   return {defaultPath, 1, false};
+}
+
+bool loadSettingsFile(const std::string& path, bool named, JobSettings& settings) {
+  platform::ProfileAccess access = platform::profileAccess(path);
+  if (access == platform::ProfileAccess::kReadable) readSettings(path, settings);
+  return !worthReporting({path, 1, named}, access);
 }
 
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,

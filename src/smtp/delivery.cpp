@@ -141,6 +141,8 @@ class Delivery {
   void fail(const RunFailure& failure) {
     outcome_.failed = true;
     outcome_.temporary = failure.temporary;
+    outcome_.failureMessage = failure.message;
+    outcome_.failureCause = failure.cause;
     out_ << failure.message;
     // When some got it, say who did not.
     if (outcome_.deliveredCount() > 0) {
@@ -159,6 +161,7 @@ class Delivery {
       refuseOversizedMessage(session);
       while (!pending_.empty()) transaction(session);
     } catch (const RunFailure& failure) {
+      outcome_.failureReply = session.connection.lastReply();
       if (failure.end == SessionEnd::kQuit) session.connection.quit();
       throw;
     }
@@ -181,7 +184,7 @@ class Delivery {
   }
 
   MailParameters parametersFor(const Session& session,
-                               std::span<const std::string_view> batch) const {
+                               std::span<const std::string_view> batch) {
     const ServerCapabilities& offered = session.capabilities;
     MailParameters parameters;
     if (offered.size) parameters.size = messageSize();
@@ -192,7 +195,28 @@ class Delivery {
     if (isInternationalAddress(settings_.senderAddress) && !offered.smtpUtf8) {
       throw RunFailure{senderFailure(settings_.senderAddress), SessionEnd::kQuit};
     }
+    parameters.dsn = dsnFor(session);
     return parameters;
+  }
+
+  // What DSN asks of this server; a server without it is named once a run.
+  std::optional<DsnRequest> dsnFor(const Session& session) {
+    if (!settings_.dsnAsked()) return std::nullopt;
+    outcome_.dsnOffered = session.capabilities.dsn;
+    if (session.capabilities.dsn) {
+      return DsnRequest{settings_.dsnNotify, settings_.dsnReturn, settings_.dsnEnvid};
+    }
+    std::string server = printable(settings_.server);
+    if (settings_.dsnRequired) {
+      throw RunFailure{"Server (" + server + ") does not offer DSN, message not sent\n",
+                       SessionEnd::kQuit};
+    }
+    if (!dsnMissingSaid_) {
+      out_ << "Server (" << server << ") does not offer DSN, sending without it\n";
+      out_.flush();
+      dsnMissingSaid_ = true;
+    }
+    return std::nullopt;
   }
 
   void transaction(Session& session) {
@@ -290,6 +314,7 @@ class Delivery {
   std::vector<std::size_t> pending_;  // recipients not yet settled, in sending order
   std::optional<Spool> spool_;
   bool composed_ = false;  // the input has been read into a message
+  bool dsnMissingSaid_ = false;
   int attempt_ = 1;
 };
 

@@ -147,9 +147,10 @@ void refusePlaintextPassword(const JobSettings& settings) {
       settings.plaintextAuth || isLoopbackServer(settings.server)) {
     return;
   }
-  throw RunFailure{"Refusing to send the password for " + printable(settings.user) +
-                   " unencrypted to server (" + printable(settings.server) +
-                   "); set Security=starttls or tls\n"};
+  throw localFailure(FailureCause::kSettings,
+                     "Refusing to send the password for " + printable(settings.user) +
+                         " unencrypted to server (" + printable(settings.server) +
+                         "); set Security=starttls or tls\n");
 }
 
 std::optional<std::string> normalizedFingerprint(const std::string& text) {

@@ -4,6 +4,7 @@
 #define LARKPOST_SMTP_SMTP_CONNECTION_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -82,6 +83,8 @@ class SmtpConnection final : public TextSink {
   void endData();
 
   const std::string& server() const { return server_; }
+  // The last whole reply read, for messages that quote the server.
+  const std::optional<Reply>& lastReply() const { return lastReply_; }
   const TimeLimits& limits() const { return limits_; }
 
  private:
@@ -99,6 +102,7 @@ class SmtpConnection final : public TextSink {
   bool garbled_ = false;  // some reply was not an SMTP reply
   Trace* trace_ = nullptr;
   bool inData_ = false;
+  std::optional<Reply> lastReply_;
 };
 
 // Resolves the server and connects. Throws RunFailure with the message for whatever
