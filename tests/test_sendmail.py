@@ -314,3 +314,80 @@ def test_postfix_takes_dsn_and_reports_success(postfix, sendmail):
     assert f"Original-Envelope-Id: dsn-{rcpt}" in text
     assert re.search(rf"Original-Recipient: rfc822; ?{re.escape(rcpt)}", text, re.IGNORECASE)
     assert "Action: delivered" in text
+
+
+def _throwaway_root(path):
+    """An empty root with a dpkg database of its own: nothing is installed on this machine."""
+    admin = path / "var" / "lib" / "dpkg"
+    for d in ("info", "updates", "triggers"):
+        (admin / d).mkdir(parents=True)
+    for f in ("status", "available"):
+        (admin / f).touch()
+    return path
+
+
+def _dpkg(root, *args):
+    return subprocess.run(["dpkg", f"--root={root}", "--log=/dev/null", "--force-depends", *args],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_sendmail_package(tmp_path):
+    build = larkpost_binary().parent
+    tools = [shutil.which(t) for t in ("dpkg", "dpkg-deb", "cpack")]
+    if not all(tools) or not (build / "CPackConfig.cmake").is_file() or os.geteuid() != 0:
+        pytest.skip("needs root, dpkg, cpack and a configured build directory")
+    repo = Path(__file__).resolve().parent.parent
+    main_deb = subprocess.run([repo / "scripts" / "package-deb.sh", build], capture_output=True, text=True,
+                              check=True, timeout=600).stdout.splitlines()[-1]
+    deb = subprocess.run([repo / "scripts" / "package-sendmail-deb.sh", main_deb], capture_output=True,
+                         text=True, check=True, timeout=120).stdout.splitlines()[-1]
+
+    fields = subprocess.run(["dpkg-deb", "--field", deb], capture_output=True, text=True, check=True).stdout
+    version = subprocess.run(["dpkg-deb", "--field", main_deb, "Version"], capture_output=True, text=True,
+                             check=True).stdout.strip()
+    for line in ("Package: larkpost-sendmail", f"Depends: larkpost (= {version})",
+                 "Provides: mail-transport-agent", "Conflicts: mail-transport-agent",
+                 "Replaces: mail-transport-agent"):
+        assert line in fields.splitlines()
+    listing = subprocess.run(["dpkg-deb", "--contents", deb], capture_output=True, text=True,
+                             check=True).stdout
+    entries = {line.split()[5]: line.split()[0] for line in listing.splitlines()}
+    assert "./usr/sbin/sendmail -> ../bin/larkpost" in listing
+    assert "./usr/lib/sendmail -> ../sbin/sendmail" in listing
+    assert entries["./etc/larkpost.ini"] == "-rw-r--r--"
+    conffiles = subprocess.run(["dpkg-deb", "--info", deb, "conffiles"], capture_output=True, text=True,
+                               check=True).stdout
+    assert conffiles.split() == ["/etc/larkpost.ini"]
+
+    # Another mail transport agent in place: the two conflict (apt removes the other one;
+    # dpkg alone refuses), and once it is gone the package takes its place.
+    root = _throwaway_root(tmp_path / "root")
+    fake = tmp_path / "fake-mta"
+    (fake / "DEBIAN").mkdir(parents=True)
+    (fake / "usr" / "sbin").mkdir(parents=True)
+    (fake / "usr" / "sbin" / "sendmail").write_text("#!/bin/sh\nexit 1\n")
+    (fake / "DEBIAN" / "control").write_text(
+        "Package: fake-mta\nVersion: 1\nArchitecture: all\nMaintainer: nobody <n@example.test>\n"
+        "Provides: mail-transport-agent\nConflicts: mail-transport-agent\nDescription: a stand-in\n")
+    subprocess.run(["dpkg-deb", "--root-owner-group", "--build", fake, tmp_path / "fake.deb"],
+                   capture_output=True, check=True)
+    assert _dpkg(root, "-i", tmp_path / "fake.deb").returncode == 0
+    refused = _dpkg(root, "-i", main_deb, deb)
+    assert refused.returncode != 0 and "fake-mta conflicts with mail-transport-agent" in refused.stderr
+    assert (root / "usr" / "sbin" / "sendmail").read_text() == "#!/bin/sh\nexit 1\n"
+    assert _dpkg(root, "--purge", "fake-mta").returncode == 0
+    installed = _dpkg(root, "-i", deb)
+    assert installed.returncode == 0, installed.stderr
+    assert (root / "etc" / "larkpost.ini").read_text().startswith("; /etc/larkpost.ini")
+    # The example sets nothing: every key is commented out.
+    keys = [line for line in (root / "etc" / "larkpost.ini").read_text().splitlines()
+            if line and not line.startswith(";")]
+    assert keys == ["[SMTP]"]
+    for link in ("usr/sbin/sendmail", "usr/lib/sendmail"):
+        assert (root / link).resolve() == (root / "usr" / "bin" / "larkpost").resolve()
+        ran = subprocess.run([root / link, "-bs"], capture_output=True, timeout=30)
+        assert (ran.returncode, ran.stderr) == (EX_USAGE, b"sendmail: -bs (SMTP on standard input) "
+                                                           b"is not supported\n")
+    removed = _dpkg(root, "--purge", "larkpost-sendmail")
+    assert removed.returncode == 0, removed.stderr
+    assert not (root / "usr" / "sbin" / "sendmail").exists() and not (root / "etc" / "larkpost.ini").exists()
