@@ -57,8 +57,10 @@ struct PreparedJob {
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
+  // The sendmail mode takes Bcc fields out with or without -t: they are never for readers.
+  bool takeRecipients = job.settings.parseHeader || job.settings.completesHeader;
   job.inputHeader =
-      scanHeader(input, job.settings.parseHeader, kMaxHeaderBytes, job.settings.fullStopEnds);
+      scanHeader(input, takeRecipients, kMaxHeaderBytes, job.settings.fullStopEnds);
   if (job.inputHeader.tooLarge) {
     throw RunFailure{"Message header is longer than 1 MiB, message not sent\n"};
   }

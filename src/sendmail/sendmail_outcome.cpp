@@ -106,7 +106,10 @@ std::vector<std::string> sendmailMessages(const RunRecord& record, std::string_v
   }
   if (!record.failed) return lines;
   // That no recipient was accepted is already said, one line each.
-  if (!refused.empty() && message == "No valid recpients.") return lines;
+  if (message == "No valid recpients.") {
+    if (!refused.empty()) return lines;
+    message = "no valid recipients";
+  }
   std::string line = start + message;
   const std::optional<Reply>& reply =
       record.delivery ? record.delivery->failureReply : std::optional<Reply>();
