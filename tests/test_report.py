@@ -7,7 +7,7 @@ import socket
 
 import pytest
 
-from larkpost_runner import host_path, output, server_settings
+from larkpost_runner import host_path, output, server_settings, text
 from smtp_script import TLS
 
 BODY = b"Subject: traced\n\nline one\n.dot\n"
@@ -96,3 +96,25 @@ def test_report_of_failures_says_whether_a_retry_may_help(scripted_smtp, run_lar
     assert report["outcome"] == "failed" and report["temporary"] is temporary
     assert [r["address"] for r in report["recipients"]] == ["a@x.test"]
     assert report["recipients"][0]["accepted"] is False
+
+
+def test_dsn_in_the_normal_mode_and_the_report(scripted_smtp, run_larkpost):
+    for ehlo, offered in [("250-test\r\n250 DSN", True), ("250 test", False)]:
+        srv = scripted_smtp(EHLO=ehlo)
+        result = run_larkpost(["--dsn-notify=failure", "--dsn-return=full", "--dsn-envid=job 7",
+                               "--report=-", "a@example.net"], stdin=b"Subject: s\n\nx\n",
+                              settings=server_settings(srv.port))
+        assert result.status == 0
+        said = "" if offered else "Server (127.0.0.1) does not offer DSN, sending without it\n"
+        assert result.stdout.startswith(output(said))
+        report = json.loads(result.stdout[len(output(said)):])
+        assert report["dsn"] == {"notify": "FAILURE", "return": "FULL", "envid": "job 7", "offered": offered}
+        mail = [c.decode().rstrip("\r\n") for c in srv.commands if c.startswith((b"MAIL", b"RCPT"))]
+        if offered:
+            assert mail == ["MAIL FROM:<me@example.test> RET=FULL ENVID=job+207",
+                            "RCPT TO:<a@example.net> NOTIFY=FAILURE ORCPT=rfc822;a@example.net"]
+        else:
+            assert mail == ["MAIL FROM:<me@example.test>", "RCPT TO:<a@example.net>"]
+    result = run_larkpost(["--dsn-notify=never,success", "a@example.net"], stdin=b"",
+                          settings=server_settings(1))
+    assert result.stdout.endswith(text("Invalid value 'never,success' for --dsn-notify\n"))

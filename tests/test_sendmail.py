@@ -277,30 +277,6 @@ def test_dsn_not_offered(sendmail, scripted_smtp, run_larkpost):
     assert "MAIL" not in srv.verbs and srv.quit_received
 
 
-def test_dsn_in_the_normal_mode_and_the_report(scripted_smtp, run_larkpost):
-    import json
-    from larkpost_runner import output, server_settings
-    for ehlo, offered in [(DSN_EHLO, True), ("250 test", False)]:
-        srv = scripted_smtp(EHLO=ehlo)
-        result = run_larkpost(["--dsn-notify=failure", "--dsn-return=full", "--dsn-envid=job 7",
-                               "--report=-", "a@example.net"], stdin=b"Subject: s\n\nx\n",
-                              settings=server_settings(srv.port))
-        assert result.status == 0
-        said = "" if offered else "Server (127.0.0.1) does not offer DSN, sending without it\n"
-        assert result.stdout.startswith(output(said))
-        report = json.loads(result.stdout[len(output(said)):])
-        assert report["dsn"] == {"notify": "FAILURE", "return": "FULL", "envid": "job 7", "offered": offered}
-        mail = [c for c in sent_lines(srv) if c.startswith(("MAIL", "RCPT"))]
-        if offered:
-            assert mail == ["MAIL FROM:<me@example.test> RET=FULL ENVID=job+207",
-                            "RCPT TO:<a@example.net> NOTIFY=FAILURE ORCPT=rfc822;a@example.net"]
-        else:
-            assert mail == ["MAIL FROM:<me@example.test>", "RCPT TO:<a@example.net>"]
-    result = run_larkpost(["--dsn-notify=never,success", "a@example.net"], stdin=b"",
-                          settings=server_settings(1))
-    assert result.stdout.endswith(b"Invalid value 'never,success' for --dsn-notify\n")
-
-
 def test_postfix_takes_dsn_and_reports_success(postfix, sendmail):
     sender, rcpt = postfix.address("dsn-sender"), postfix.address("dsn-rcpt")
     message = f"Message-ID: <dsn-{rcpt}>\nSubject: dsn check\n\nhello\n".encode()

@@ -78,7 +78,10 @@ struct Field {
 class Scanner {
  public:
   Scanner(LineReader& input, bool takeRecipients, std::size_t limit, bool fullStopEnds)
-      : input_(input), takeRecipients_(takeRecipients), fullStopEnds_(fullStopEnds), budget_(limit) {}
+      : input_(input),
+        takeRecipients_(takeRecipients),
+        fullStopEnds_(fullStopEnds),
+        budget_(limit) {}
 
   HeaderScan run() {
     std::optional<Field> field;

@@ -41,8 +41,8 @@ struct HeaderScan {
 // the fields read here are exactly the fields that go out. With `takeRecipients` the
 // To, Cc, Bcc, Bc and From fields are read and the Bcc and Bc fields left out. Without
 // `fullStopEnds` a line holding a single full stop is a body line like any other.
-HeaderScan scanHeader(LineReader& input, bool takeRecipients,
-                      std::size_t limit = kMaxHeaderBytes, bool fullStopEnds = true);
+HeaderScan scanHeader(LineReader& input, bool takeRecipients, std::size_t limit = kMaxHeaderBytes,
+                      bool fullStopEnds = true);
 
 }  // namespace larkpost
 

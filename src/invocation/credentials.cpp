@@ -18,18 +18,21 @@ Secret fromCommand(const JobSettings& settings) {
   Secret secret(outcome.firstLine);
   switch (outcome.status) {
     case platform::CommandOutcome::Status::kNotStarted:
-      throw localFailure(FailureCause::kSettings, "Could not run PasswordCommand: " + printable(outcome.error) + "\n");
+      throw localFailure(FailureCause::kSettings,
+                         "Could not run PasswordCommand: " + printable(outcome.error) + "\n");
     case platform::CommandOutcome::Status::kTimedOut:
-      throw localFailure(FailureCause::kSettings, "PasswordCommand did not finish within " + std::to_string(seconds) +
-                       " seconds\n");
+      throw localFailure(FailureCause::kSettings, "PasswordCommand did not finish within " +
+                                                      std::to_string(seconds) + " seconds\n");
     case platform::CommandOutcome::Status::kExited:
       break;
   }
   if (outcome.exitCode != 0) {
     throw localFailure(FailureCause::kSettings, "PasswordCommand failed with exit status " +
-                     std::to_string(outcome.exitCode) + "\n");
+                                                    std::to_string(outcome.exitCode) + "\n");
   }
-  if (secret.empty()) throw localFailure(FailureCause::kSettings, "PasswordCommand gave no password\n");
+  if (secret.empty()) {
+    throw localFailure(FailureCause::kSettings, "PasswordCommand gave no password\n");
+  }
   return secret;
 }
 
@@ -44,7 +47,8 @@ std::optional<Secret> obtainSecret(JobSettings& settings) {
   }
   if (!fromFile.empty()) return fromFile;
   throw localFailure(FailureCause::kSettings, "No password for " + printable(settings.user) +
-                   ": set PasswordCommand, " + kPasswordVariable + " or Password\n");
+                                                  ": set PasswordCommand, " + kPasswordVariable +
+                                                  " or Password\n");
 }
 
 }  // namespace larkpost

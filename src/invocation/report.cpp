@@ -72,8 +72,10 @@ std::string reportJson(const JobSettings& settings, const RunRecord& record,
   // What was asked for, and whether the server offered it (null: never learned).
   report["dsn"] = nullptr;
   if (settings.dsnAsked()) {
-    report["dsn"] = {{"notify", settings.dsnNotify}, {"return", settings.dsnReturn},
-                     {"envid", settings.dsnEnvid}, {"offered", nullptr}};
+    report["dsn"] = {{"notify", settings.dsnNotify},
+                     {"return", settings.dsnReturn},
+                     {"envid", settings.dsnEnvid},
+                     {"offered", nullptr}};
     if (record.delivery && record.delivery->dsnOffered) {
       report["dsn"]["offered"] = *record.delivery->dsnOffered;
     }

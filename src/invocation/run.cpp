@@ -53,19 +53,20 @@ struct PreparedJob {
   std::function<std::vector<std::string>(const std::string&)> expandRecipient;
   bool headerAddsRecipients = false;
   bool headerNamesSender = true;  // -t takes the envelope sender from From
-  std::string messageIdField;  // when made ahead of the message (for DSN's ENVID)
+  std::string messageIdField;     // when made ahead of the message (for DSN's ENVID)
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
   // The sendmail mode takes Bcc fields out with or without -t: they are never for readers.
   bool takeRecipients = job.settings.parseHeader || job.settings.completesHeader;
-  job.inputHeader =
-      scanHeader(input, takeRecipients, kMaxHeaderBytes, job.settings.fullStopEnds);
+  job.inputHeader = scanHeader(input, takeRecipients, kMaxHeaderBytes, job.settings.fullStopEnds);
   if (job.inputHeader.tooLarge) {
     throw RunFailure{"Message header is longer than 1 MiB, message not sent\n"};
   }
   if (job.inputHeader.inputFailed) throw localFailure(FailureCause::kLocalInput, kStdinFailed);
-  if (job.inputHeader.sender && job.headerNamesSender) job.settings.senderAddress = *job.inputHeader.sender;
+  if (job.inputHeader.sender && job.headerNamesSender) {
+    job.settings.senderAddress = *job.inputHeader.sender;
+  }
 }
 
 std::vector<std::string> checkedList(std::optional<RecipientListRead> read,
@@ -173,9 +174,9 @@ MessageFrame makeFrame(const PreparedJob& job) {
     frame.headerEnd = job.inputHeader.end;
   }
   frame.dateField = dateField(now);
-  frame.messageIdField = job.messageIdField.empty()
-                             ? messageIdField(now, platform::processId(), entropy(), job.settings.domain)
-                             : job.messageIdField;
+  frame.messageIdField = job.messageIdField.empty() ? messageIdField(now, platform::processId(),
+                                                                     entropy(), job.settings.domain)
+                                                    : job.messageIdField;
   frame.boundary = makeBoundary(entropy);
   return frame;
 }
@@ -370,7 +371,8 @@ JobResult runFrontEndJob(FrontEndJob frontEnd, std::ostream& out) {
     job.record.cause = FailureCause::kLocalInput;
   } catch (const std::exception& error) {
     job.record.failed = true;
-    job.record.failureMessage = "Internal error (" + printable(error.what()) + "), message not sent\n";
+    job.record.failureMessage =
+        "Internal error (" + printable(error.what()) + "), message not sent\n";
   }
   out.flush();
   result.record = std::move(job.record);

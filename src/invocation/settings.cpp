@@ -31,13 +31,15 @@ void readSettings(const std::string& path, JobSettings& settings) {
     std::optional<std::string> value = platform::profileString(path, kSection, setting.key);
     if (value && !setting.apply(settings, *value)) {
       throw localFailure(FailureCause::kSettings, "Invalid value '" + printable(*value) + "' for " +
-                       std::string(setting.key) + " in the settings file\n");
+                                                      std::string(setting.key) +
+                                                      " in the settings file\n");
     }
   }
   // As msmtp does: a password others can read is no secret, and the user should know.
   if (!settings.password.empty() && platform::readableByOthers(path)) {
-    throw localFailure(FailureCause::kSettings, "Settings file '" + printable(path) +
-                     "' holds a password and can be read by others; chmod 600 it\n");
+    throw localFailure(FailureCause::kSettings,
+                       "Settings file '" + printable(path) +
+                           "' holds a password and can be read by others; chmod 600 it\n");
   }
 }
 

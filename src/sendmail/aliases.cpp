@@ -91,8 +91,8 @@ std::optional<std::vector<std::string>> expandRecipient(const Aliases& aliases,
   } else if (!aliases.fallback.empty()) {
     targets = &aliases.fallback;
   }
-  std::vector<std::string> named = targets && !targets->empty() ? *targets
-                                                                 : std::vector<std::string>{address};
+  std::vector<std::string> named =
+      targets && !targets->empty() ? *targets : std::vector<std::string>{address};
   std::vector<std::string> expanded;
   for (const std::string& target : named) {
     std::optional<std::string> full = qualified(target, qualifyDomain);

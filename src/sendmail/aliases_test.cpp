@@ -23,10 +23,13 @@ constexpr const char* kFile =
 
 TEST(AliasesTest, EntriesExpandOneLevelAndQualify) {
   Aliases aliases = parseAliases(kFile);
-  auto expand = [&](std::string_view name) { return expandRecipient(aliases, name, "host.example"); };
+  auto expand = [&](std::string_view name) {
+    return expandRecipient(aliases, name, "host.example");
+  };
   // What an alias names is not looked up again: "root" is qualified, not expanded.
   EXPECT_EQ(expand("postmaster"), Strings{"root@host.example"});
-  EXPECT_EQ(expand("ROOT"), (Strings{"admin@example.com", "ops@host.example", "backup@example.net"}));
+  EXPECT_EQ(expand("ROOT"),
+            (Strings{"admin@example.com", "ops@host.example", "backup@example.net"}));
   EXPECT_EQ(expand("webmaster"), Strings{"web@example.com"});
   EXPECT_EQ(expand("cron"), Strings{"cron@example.com"});
   // Every local name not listed reaches the default entry; addresses are never looked up.

@@ -100,7 +100,8 @@ FrontEndJob jobFor(const SendmailArguments& arguments) {
     std::optional<std::vector<std::string>> expanded =
         expandRecipient(*aliases, recipient, qualify);
     if (!expanded) {
-      throw localFailure(FailureCause::kSettings, "recipient " + unqualifiedMessage(recipient) + "\n");
+      throw localFailure(FailureCause::kSettings,
+                         "recipient " + unqualifiedMessage(recipient) + "\n");
     }
     return *expanded;
   };

@@ -11,17 +11,17 @@
 namespace larkpost {
 
 struct SendmailArguments {
-  std::vector<std::string> recipients;       // each address, in command-line order
-  std::optional<std::string> sender;         // -f, -r: the envelope sender
-  std::optional<std::string> fullName;       // -F: the name in a From field Larkpost writes
-  std::optional<std::string> settingsPath;   // -C
-  std::string notify;                        // -N, upper-cased for the wire
-  std::string ret;                           // -R, upper-cased
-  std::string envid;                         // -V
-  bool headerRecipients = false;             // -t
-  bool fullStopEnds = true;                  // cleared by -i and -oi
-  bool queueRun = false;                     // -q: there is no queue, nothing to do
-  std::string error;                         // a usage error, when not empty
+  std::vector<std::string> recipients;      // each address, in command-line order
+  std::optional<std::string> sender;        // -f, -r: the envelope sender
+  std::optional<std::string> fullName;      // -F: the name in a From field Larkpost writes
+  std::optional<std::string> settingsPath;  // -C
+  std::string notify;                       // -N, upper-cased for the wire
+  std::string ret;                          // -R, upper-cased
+  std::string envid;                        // -V
+  bool headerRecipients = false;            // -t
+  bool fullStopEnds = true;                 // cleared by -i and -oi
+  bool queueRun = false;                    // -q: there is no queue, nothing to do
+  std::string error;                        // a usage error, when not empty
 };
 
 // Reads args[first] on. Options come first, getopt's way: flags may be grouped (-ti),

@@ -34,8 +34,8 @@ TEST(SendmailArgumentsTest, CallersArgumentListsAreRead) {
   EXPECT_EQ(grouped.sender, "me@x");
   EXPECT_EQ(grouped.recipients, (Strings{"a@x", "b@y"}));
 
-  SendmailArguments dsn = parse({"-N", "success,delay", "-Rhdrs", "-V", "env-1", "-rbounce@x",
-                                 "-C", "/etc/other.ini", "-bm", "a@x"});
+  SendmailArguments dsn = parse({"-N", "success,delay", "-Rhdrs", "-V", "env-1", "-rbounce@x", "-C",
+                                 "/etc/other.ini", "-bm", "a@x"});
   EXPECT_EQ(dsn.error, "");
   EXPECT_EQ(dsn.notify, "SUCCESS,DELAY");
   EXPECT_EQ(dsn.ret, "HDRS");
@@ -65,10 +65,12 @@ TEST(SendmailArgumentsTest, UnknownAndUnsupportedOptionsAreUsageErrors) {
            {{"-k", "a@x"}, "unknown option '-k'"},
            {{"--verbose", "a@x"}, "unknown option '--verbose'"},
            {{"-f"}, "option '-f' needs a value"},
-           {{"-N", "sometimes", "a@x"}, "-N takes never, or a comma list of success, failure and delay"},
+           {{"-N", "sometimes", "a@x"},
+            "-N takes never, or a comma list of success, failure and delay"},
            {{"-Rall", "a@x"}, "-R takes hdrs or full"},
            {{"-B", "BINARYMIME", "a@x"}, "-B takes 7BIT or 8BITMIME"},
-           {{"-V", std::string(101, 'e'), "a@x"}, "-V takes an envelope identifier of at most 100 characters"},
+           {{"-V", std::string(101, 'e'), "a@x"},
+            "-V takes an envelope identifier of at most 100 characters"},
        }) {
     EXPECT_EQ(parse(c.args).error, c.error) << c.args.front();
   }

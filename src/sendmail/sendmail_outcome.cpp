@@ -82,13 +82,11 @@ int sendmailExitStatus(const RunRecord& record) {
   }
   std::vector<const RecipientOutcome*> refused = refusedRecipients(record);
   bool allTemporary = (!record.failed || record.temporary) &&
-                      std::all_of(refused.begin(), refused.end(), [](const RecipientOutcome* r) {
-                        return isTemporary(*r->reply);
-                      });
+                      std::all_of(refused.begin(), refused.end(),
+                                  [](const RecipientOutcome* r) { return isTemporary(*r->reply); });
   if (allTemporary && (record.failed || !refused.empty())) return kExTempFail;
-  bool someRefused = std::any_of(refused.begin(), refused.end(), [](const RecipientOutcome* r) {
-    return !isTemporary(*r->reply);
-  });
+  bool someRefused = std::any_of(refused.begin(), refused.end(),
+                                 [](const RecipientOutcome* r) { return !isTemporary(*r->reply); });
   return someRefused ? kExNoUser : kExUnavailable;
 }
 

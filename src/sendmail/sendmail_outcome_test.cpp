@@ -35,36 +35,38 @@ TEST(SendmailOutcomeTest, ExitStatusFollowsWhatFailed) {
   EXPECT_EQ(sendmailExitStatus(delivered({recipient("a@x", true, "250 ok"),
                                           recipient("b@x", false, "550 5.1.1 no such user")})),
             kExNoUser);
-  EXPECT_EQ(sendmailExitStatus(delivered({recipient("a@x", true, "250 ok"),
-                                          recipient("b@x", false, "450 try later")})),
+  EXPECT_EQ(sendmailExitStatus(delivered(
+                {recipient("a@x", true, "250 ok"), recipient("b@x", false, "450 try later")})),
             kExTempFail);
-  EXPECT_EQ(sendmailExitStatus(failed({recipient("a@x", false, "550 no"),
-                                       recipient("b@x", false, "451 later")},
-                                      "\nNo valid recpients.\n", false)),
+  EXPECT_EQ(sendmailExitStatus(
+                failed({recipient("a@x", false, "550 no"), recipient("b@x", false, "451 later")},
+                       "\nNo valid recpients.\n", false)),
             kExNoUser);
-  EXPECT_EQ(sendmailExitStatus(failed({recipient("a@x", false, "451 later")},
-                                      "\nNo valid recpients.\n", true)),
+  EXPECT_EQ(sendmailExitStatus(
+                failed({recipient("a@x", false, "451 later")}, "\nNo valid recpients.\n", true)),
             kExTempFail);
   // Out of reach, or closing: a later attempt may succeed.
   EXPECT_EQ(sendmailExitStatus(failed({recipient("a@x", false)}, "Connection failed\n", true)),
             kExTempFail);
-  EXPECT_EQ(sendmailExitStatus(failed({recipient("a@x", false)}, "Error sending mail from user [me]\n",
-                                      false, "553 sender refused")),
-            kExUnavailable);
+  EXPECT_EQ(
+      sendmailExitStatus(failed({recipient("a@x", false)}, "Error sending mail from user [me]\n",
+                                false, "553 sender refused")),
+      kExUnavailable);
 
   RunRecord local;
   local.failed = true;
-  for (auto [cause, status] : {std::pair{FailureCause::kUsage, kExUsage},
-                               std::pair{FailureCause::kSettings, kExConfig},
-                               std::pair{FailureCause::kLocalInput, kExIoError},
-                               std::pair{FailureCause::kDelivery, kExUnavailable}}) {
+  for (auto [cause, status] :
+       {std::pair{FailureCause::kUsage, kExUsage}, std::pair{FailureCause::kSettings, kExConfig},
+        std::pair{FailureCause::kLocalInput, kExIoError},
+        std::pair{FailureCause::kDelivery, kExUnavailable}}) {
     local.cause = cause;
     EXPECT_EQ(sendmailExitStatus(local), status);
   }
 }
 
 TEST(SendmailOutcomeTest, EachFailureIsOneLineWithTheServersReply) {
-  EXPECT_TRUE(sendmailMessages(delivered({recipient("a@x", true, "250 ok")}), "sendmail: ").empty());
+  EXPECT_TRUE(
+      sendmailMessages(delivered({recipient("a@x", true, "250 ok")}), "sendmail: ").empty());
 
   RunRecord refused = failed({recipient("a@x", false, "550 5.1.1 no such user"),
                               recipient("b@x", false, "451 4.3.0 later")},
@@ -74,14 +76,15 @@ TEST(SendmailOutcomeTest, EachFailureIsOneLineWithTheServersReply) {
             (std::vector<std::string>{"sendmail: a@x: 550 5.1.1 no such user 550 5.1.1 really\\x01",
                                       "sendmail: b@x: 451 4.3.0 later"}));
 
-  EXPECT_EQ(sendmailMessages(failed({recipient("a@x", true, "250 ok")}, "\n\bServer did not accept the message\n",
-                                    false, "554 5.7.1 spam"),
-                             "s: "),
-            std::vector<std::string>{"s: Server did not accept the message: 554 5.7.1 spam"});
+  EXPECT_EQ(
+      sendmailMessages(failed({recipient("a@x", true, "250 ok")},
+                              "\n\bServer did not accept the message\n", false, "554 5.7.1 spam"),
+                       "s: "),
+      std::vector<std::string>{"s: Server did not accept the message: 554 5.7.1 spam"});
   // A positive reply was not the failure: the connection broke after it.
-  EXPECT_EQ(sendmailMessages(failed({recipient("a@x", false)}, "Connection closed by server\n", true,
-                                    "250 ok"),
-                             "s: "),
+  EXPECT_EQ(sendmailMessages(
+                failed({recipient("a@x", false)}, "Connection closed by server\n", true, "250 ok"),
+                "s: "),
             std::vector<std::string>{"s: Connection closed by server"});
 
   RunRecord withoutDsn = delivered({recipient("a@x", true, "250 ok")});

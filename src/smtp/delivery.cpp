@@ -183,8 +183,7 @@ class Delivery {
                      SessionEnd::kQuit};
   }
 
-  MailParameters parametersFor(const Session& session,
-                               std::span<const std::string_view> batch) {
+  MailParameters parametersFor(const Session& session, std::span<const std::string_view> batch) {
     const ServerCapabilities& offered = session.capabilities;
     MailParameters parameters;
     if (offered.size) parameters.size = messageSize();

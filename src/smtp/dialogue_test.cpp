@@ -47,7 +47,9 @@ TEST_F(DialogueTest, UnsafeAndInternationalAddressesAreNeverSent) {
 }
 
 TEST_F(DialogueTest, MailFromDeclaresWhatTheServerOffers) {
-  EXPECT_EQ(envelope({"j\xC3\xB6@x"}, {"250 ok", "250 ok"}, false, {12345, true, true, std::nullopt}), "A");
+  EXPECT_EQ(
+      envelope({"j\xC3\xB6@x"}, {"250 ok", "250 ok"}, false, {12345, true, true, std::nullopt}),
+      "A");
   EXPECT_EQ(socket->sent,
             "MAIL FROM:<me@example.com> SIZE=12345 BODY=8BITMIME SMTPUTF8\r\nRCPT TO:<j\xC3\xB6@x>\r\n");
 }

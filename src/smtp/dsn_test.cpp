@@ -34,7 +34,8 @@ TEST(DsnTest, ParametersLeaveOutWhatWasNotAskedOrCannotBeSent) {
   EXPECT_FALSE(isSendableEnvid(std::string(34, ' ')));
   EXPECT_EQ(dsnMailParameters({"", "", std::string(34, ' ')}), "");
 
-  EXPECT_EQ(dsnRecipientParameters({"NEVER", "", ""}, "a+b@x"), " NOTIFY=NEVER ORCPT=rfc822;a+2Bb@x");
+  EXPECT_EQ(dsnRecipientParameters({"NEVER", "", ""}, "a+b@x"),
+            " NOTIFY=NEVER ORCPT=rfc822;a+2Bb@x");
   EXPECT_EQ(dsnRecipientParameters({"", "", ""}, "a@x"), " ORCPT=rfc822;a@x");
   // rfc822 cannot name an address in UTF-8, and no command may grow without bound.
   EXPECT_EQ(dsnRecipientParameters({"DELAY", "", ""}, "j\xC3\xB6@x"), " NOTIFY=DELAY");

@@ -9,11 +9,11 @@
 #include <string_view>
 
 #include "core/job_settings.h"
+#include "core/secret.h"
+#include "core/text_sink.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 #include "smtp/reply_reader.h"
-#include "core/secret.h"
-#include "core/text_sink.h"
 #include "smtp/trace.h"
 
 namespace larkpost {
