@@ -1,5 +1,5 @@
 // Larkpost: sends the message on standard input through one SMTP server.
-#include <iostream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -8,8 +8,9 @@
 
 int main(int argc, char** argv) {
   larkpost::platform::startUp();
-  std::vector<std::string> args(argv, argv + argc);
-  int status = larkpost::runJob(args, std::cout);
-  std::cout.flush();
+  std::vector<std::string> args = larkpost::platform::commandLineArguments(argc, argv);
+  std::ostream& out = larkpost::platform::standardOutput();
+  int status = larkpost::runJob(args, out);
+  out.flush();
   return status;
 }

@@ -2,7 +2,8 @@
 // as it keeps the secret out of files; the settings file last.
 #include "invocation/credentials.h"
 
-#include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "core/printable.h"
 #include "core/run_failure.h"
@@ -39,8 +40,9 @@ std::optional<Secret> obtainSecret(JobSettings& settings) {
   if (settings.user.empty() || settings.auth == AuthChoice::kNone) return std::nullopt;
   Secret fromFile(settings.password);  // wiped from the settings, whatever is used
   if (!settings.passwordCommand.empty()) return fromCommand(settings);
-  if (const char* variable = std::getenv(kPasswordVariable); variable && *variable) {
-    return Secret(std::string(variable));
+  if (std::optional<std::string> variable = platform::environmentVariable(kPasswordVariable)) {
+    Secret secret(*variable);  // wipes the variable's copy
+    if (!secret.empty()) return secret;
   }
   if (!fromFile.empty()) return fromFile;
   throw RunFailure{"No password for " + printable(settings.user) +

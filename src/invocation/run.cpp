@@ -197,7 +197,8 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
 std::optional<Trace> openTrace(const JobSettings& settings, std::ofstream& file) {
   if (settings.tracePath.empty()) return std::nullopt;
   if (settings.tracePath == "-") return Trace(std::cerr, settings.traceData);
-  file.open(settings.tracePath, std::ios::out | std::ios::trunc | std::ios::binary);
+  file = platform::openOutputFile(settings.tracePath,
+                                 std::ios::out | std::ios::trunc | std::ios::binary);
   if (!file) {
     throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
   }
@@ -209,7 +210,7 @@ void writeReport(const PreparedJob& job, std::ostream& out) {
   const std::string& path = job.settings.reportPath;
   if (path == "-") {
     out << json;
-  } else if (!(std::ofstream(path, std::ios::out | std::ios::trunc) << json)) {
+  } else if (!(platform::openOutputFile(path, std::ios::out | std::ios::trunc) << json)) {
     out << "Could not write the report file '" << printable(path) << "'\n";
   }
   out.flush();
@@ -230,11 +231,17 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
   return status;
 }
 
+// A file that is there but cannot be read ends the run: left out, it would leave the
+// recipient without what the sender meant to send.
 std::optional<FoundFile> findAttachment(const std::string& path) {
-  std::optional<platform::File> file = platform::openRegularFile(path);
-  if (!file) return std::nullopt;
+  platform::OpenedFile opened = platform::openRegularFile(path);
+  if (opened.failure == platform::OpenedFile::Failure::kNotOpened) {
+    throw RunFailure{"Could not read attachment '" + printable(path) + "' (" +
+                     printable(opened.error) + "), message not sent\n"};
+  }
+  if (!opened.file) return std::nullopt;
   return FoundFile{platform::storedFileName(path),
-                   std::make_shared<platform::File>(std::move(*file))};
+                   std::make_shared<platform::File>(std::move(*opened.file))};
 }
 
 // The run once the banner is out; every RunFailure ends here.
@@ -267,13 +274,9 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
     printUsage(out);
     return kExitFailed;
   }
-  // The last recipient on the command line is sent to first. Addresses go on the wire in
-  // UTF-8 (SMTPUTF8), whatever code page the command line and settings file use.
+  // The last recipient on the command line is sent to first.
   auto recipients = args.subspan(options.firstRecipient);
-  for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
-    job.commandLineRecipients.push_back(platform::localTextToUtf8(*it));
-  }
-  job.settings.senderAddress = platform::localTextToUtf8(job.settings.senderAddress);
+  job.commandLineRecipients.assign(recipients.rbegin(), recipients.rend());
   return deliverAndReport(job, out);
 }
 
