@@ -108,13 +108,16 @@ def unreadable_settings(kind, tmp_path, port):
         return "-server", "server"  # as in `larkpost -server mail.example.com ...`
     if kind == "directory":
         return "-" + host_path(tmp_path), host_path(tmp_path)
+    if kind == "device":  # read, it would be an empty file, or wait for ever (COM1)
+        device = ".\\nul" if is_windows_build() else "/dev/null"
+        return "-" + device, device
     big = tmp_path / "big.ini"
     head = f"[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nDomain=big.test\r\n".encode()
     big.write_bytes(head + b";" * (1024 * 1024 + 1 - len(head)))
     return "-" + host_path(big), host_path(big)
 
 
-@pytest.mark.parametrize("kind", ["missing", "directory", "too large"])
+@pytest.mark.parametrize("kind", ["missing", "directory", "device", "too large"])
 def test_unreadable_settings_file_is_reported(scripted_smtp, run_larkpost, tmp_path, kind):
     srv = scripted_smtp()
     first, shown = unreadable_settings(kind, tmp_path, srv.port)

@@ -10,11 +10,12 @@ import os
 import re
 import shutil
 import subprocess
+import threading
 
 import pytest
 
 from larkpost_runner import host_path, is_windows_build, output, server_settings, under_wine
-from smtp_script import AuthExchange
+from smtp_script import AuthExchange, Trickle
 
 INTERNATIONAL = "250-test\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n250 AUTH PLAIN"
 SUBJECT = "Gr\u00fc\u00dfe \u0141\u00f3d\u017a \u65e5\u672c"
@@ -117,3 +118,91 @@ def test_user_and_password_go_in_utf8(scripted_smtp, run_larkpost, tmp_path):
     srv = send_both(scripted_smtp, run_larkpost, tmp_path, ["-h", "--user=j\u00fcrgen", "r@example.test"], [],
                     env={"LARKPOST_PASSWORD": secret})
     assert srv.auth == [AuthExchange("PLAIN", "\0j\u00fcrgen\0".encode() + secret.encode(), [], False)]
+
+
+def test_attachment_past_260_characters(scripted_smtp, run_larkpost, tmp_path):
+    deep = tmp_path
+    while len(host_path(deep)) < 300:
+        deep = deep / ("\u00e9" + "d" * 40)
+    deep.mkdir(parents=True)
+    (deep / "long.txt").write_bytes(b"far down")
+    srv = send_both(scripted_smtp, run_larkpost, tmp_path, ["-h", "-a", FileArg(deep / "long.txt"), "r@example.test"],
+                    [])
+    _, part = parse(srv.message()).iter_parts()
+    assert (part.get_filename(), part.get_content()) == ("long.txt", b"far down")
+
+
+windows_only = pytest.mark.skipif(not (is_windows_build() and under_wine()), reason="about the Windows program")
+
+
+@windows_only
+def test_a_planted_cmd_is_never_run(scripted_smtp, run_larkpost, tmp_path, monkeypatch):
+    # Beside the program is where the search order would look first.
+    program = tmp_path / "program"
+    program.mkdir()
+    shutil.copy(os.environ["LARKPOST_BIN"], program / "larkpost.exe")
+    shutil.copy(os.environ["LARKPOST_BIN"], program / "cmd.exe")  # would fail with status 1
+    monkeypatch.setenv("LARKPOST_BIN", str(program / "larkpost.exe"))
+    srv = scripted_smtp(EHLO=INTERNATIONAL)
+    result = run_larkpost(["-h", "--user=u", "r@example.test"], stdin=BODY,
+                          settings=server_settings(srv.port, PasswordCommand="echo from-system-cmd"))
+    assert (result.status, result.stdout) == (0, output("")), result
+    assert srv.auth == [AuthExchange("PLAIN", b"\0u\0from-system-cmd", [], False)]
+
+
+@windows_only
+@pytest.mark.parametrize("command, secret", [
+    ("cmd /u /c echo p\u00e4ss\u0141\u65e5", "p\u00e4ss\u0141\u65e5"),  # UTF-16, as cmd /u writes
+    ("type SECRETFILE", "p\u00e4ss\u0141\u65e5"),  # UTF-8 bytes
+])
+def test_password_command_output_is_decoded(scripted_smtp, run_larkpost, tmp_path, command, secret):
+    secret_file = tmp_path / "secret.txt"
+    secret_file.write_bytes(f"{secret}\r\nsecond line\r\n".encode())
+    srv = scripted_smtp(EHLO=INTERNATIONAL)
+    result = run_larkpost(["-h", "--user=u", "r@example.test"], stdin=BODY, settings=server_settings(
+        srv.port, PasswordCommand=command.replace("SECRETFILE", host_path(secret_file))))
+    assert (result.status, result.stdout) == (0, output("")), result
+    assert srv.auth == [AuthExchange("PLAIN", b"\0u\0" + secret.encode(), [], False)]
+
+
+def wine_reg(*args):
+    env = {k: v for k, v in os.environ.items() if k.startswith("WINE") or k in ("PATH", "TMPDIR")}
+    return subprocess.run(["wine", "reg", *args], capture_output=True, timeout=60, env=env)
+
+
+@windows_only
+def test_temporary_list_in_a_temp_directory_outside_the_code_page(scripted_smtp, run_larkpost, tmp_path):
+    # Wine gives every program the TEMP of its registry, whatever the environment says.
+    temp = tmp_path / "t\u00ebmp \u65e5\u672c"
+    temp.mkdir()
+    key = r"HKCU\Environment"
+    before = {name: wine_reg("query", key, "/v", name).stdout for name in ("TEMP", "TMP")}
+    for name in before:
+        assert wine_reg("add", key, "/v", name, "/d", host_path(temp), "/f").returncode == 0
+    try:
+        # The message's spool is there while the server takes its time to accept it.
+        srv = scripted_smtp(EHLO=INTERNATIONAL, DATA_END=Trickle("250 2.0.0 queued", 0.1))
+        spooled, done = set(), threading.Event()
+
+        def watch():
+            while not done.wait(0.05):
+                spooled.update(p.name[:3].lower() for p in temp.iterdir())
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            # -t spools the recipients, --retry=1 the message.
+            result = run_larkpost(["-t", "--retry=1"], stdin=b"To: r@example.test\n\nbody\n",
+                                  settings=server_settings(srv.port))
+        finally:
+            done.set()
+            watcher.join()
+    finally:
+        for name, query in before.items():
+            value = re.search(rb"REG_\w+\s+(.*?)\r?\n", query)
+            if value:
+                wine_reg("add", key, "/v", name, "/t", "REG_EXPAND_SZ", "/d", value.group(1).decode(), "/f")
+    assert spooled == {"lkp"}
+    assert (result.status, result.stdout) == (0, output("")), result
+    assert srv.commands[2] == b"RCPT TO:<r@example.test>\r\n"
+    assert list(temp.iterdir()) == []  # the spool went there, and is gone

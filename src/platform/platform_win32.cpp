@@ -185,7 +185,12 @@ HANDLE interruption = nullptr;
 // Runs on a thread of its own while the run goes on. Ending the process here, at once,
 // is what keeps an unfinished message unfinished: the server sees the connection close
 // before the final dot, and a batch file sees status 1.
-BOOL WINAPI onConsoleControl(DWORD /*event*/) {
+// Log-off and shutdown events are left to the default handling: a program started by a
+// service receives them whenever any user logs off.
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
   if (interruption) SetEvent(interruption);
   TerminateProcess(GetCurrentProcess(), 1);
   return TRUE;
