@@ -167,7 +167,8 @@ def test_password_command_output_is_decoded(scripted_smtp, run_larkpost, tmp_pat
 
 def wine_reg(*args):
     env = {k: v for k, v in os.environ.items() if k.startswith("WINE") or k in ("PATH", "TMPDIR")}
-    return subprocess.run(["wine", "reg", *args], capture_output=True, timeout=60, env=env)
+    # Wine reads arguments in the locale's encoding.
+    return subprocess.run(["wine", "reg", *args], capture_output=True, timeout=60, env={**env, "LANG": "C.UTF-8"})
 
 
 @windows_only
@@ -202,7 +203,7 @@ def test_temporary_list_in_a_temp_directory_outside_the_code_page(scripted_smtp,
             value = re.search(rb"REG_\w+\s+(.*?)\r?\n", query)
             if value:
                 wine_reg("add", key, "/v", name, "/t", "REG_EXPAND_SZ", "/d", value.group(1).decode(), "/f")
-    assert spooled == {"lkp"}
     assert (result.status, result.stdout) == (0, output("")), result
+    assert spooled == {"lkp"}
     assert srv.commands[2] == b"RCPT TO:<r@example.test>\r\n"
     assert list(temp.iterdir()) == []  # the spool went there, and is gone

@@ -22,6 +22,7 @@
 #include "platform/platform.h"
 #include "platform/text_decoding.h"
 #include "platform/win32_errors.h"
+#include "platform/win32_paths.h"
 
 namespace larkpost::platform {
 namespace {
@@ -70,25 +71,6 @@ std::string ansiToUtf8(std::string_view bytes) { return codePageToUtf8(CP_ACP, b
 std::string consoleToUtf8(std::string_view bytes) {
   UINT codePage = GetConsoleOutputCP();
   return codePageToUtf8(codePage != 0 ? codePage : GetOEMCP(), bytes);
-}
-
-// A path as the wide calls take it. A full path past MAX_PATH gets the \\?\ form, which
-// has no such limit; that form takes no relative parts, so it is made of the full path.
-std::wstring widePath(const std::string& path) {
-  static constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
-  static constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
-  static constexpr std::wstring_view kShareprefix = L"\\\\";
-  std::wstring wide = utf8ToUtf16(path);
-  if (wide.empty() || wide.starts_with(kLongPrefix)) return wide;
-  DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (needed < MAX_PATH) return wide;
-  std::wstring full(needed, L'\0');
-  DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed) return wide;
-  full.resize(length);
-  if (full.starts_with(kDevicePrefix)) return wide;
-  if (full.starts_with(kShareprefix)) return std::wstring(kLongPrefix) + L"UNC\\" + full.substr(2);
-  return std::wstring(kLongPrefix) + full;
 }
 
 // --- Standard output -------------------------------------------------------------
@@ -322,6 +304,24 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
 }
 
 }  // namespace
+
+// The \\?\ form takes no relative parts, so it is made of the full path.
+std::wstring widePath(const std::string& path) {
+  static constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+  static constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
+  static constexpr std::wstring_view kShareprefix = L"\\\\";
+  std::wstring wide = utf8ToUtf16(path);
+  if (wide.empty() || wide.starts_with(kLongPrefix)) return wide;
+  DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed < MAX_PATH) return wide;
+  std::wstring full(needed, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return wide;
+  full.resize(length);
+  if (full.starts_with(kDevicePrefix)) return wide;
+  if (full.starts_with(kShareprefix)) return std::wstring(kLongPrefix) + L"UNC\\" + full.substr(2);
+  return std::wstring(kLongPrefix) + full;
+}
 
 // The system's text for an error code, without the line end it comes with.
 std::string systemErrorText(unsigned long code) {
