@@ -14,7 +14,7 @@ import threading
 
 import pytest
 
-from larkpost_runner import host_path, is_windows_build, output, server_settings, under_wine
+from larkpost_runner import host_path, is_windows_build, output, server_settings, under_wine, wrapper
 from smtp_script import AuthExchange, Trickle
 
 INTERNATIONAL = "250-test\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n250 AUTH PLAIN"
@@ -207,3 +207,18 @@ def test_temporary_list_in_a_temp_directory_outside_the_code_page(scripted_smtp,
     assert spooled == {"lkp"}
     assert srv.commands[2] == b"RCPT TO:<r@example.test>\r\n"
     assert list(temp.iterdir()) == []  # the spool went there, and is gone
+
+
+@pytest.mark.skipif(not is_windows_build(), reason="about the Windows program")
+def test_program_declares_itself_to_windows():
+    data = open(os.environ.get("LARKPOST_BIN"), "rb").read()
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    assert data[header:header + 4] == b"PE\0\0"
+    dll_characteristics = int.from_bytes(data[header + 24 + 70:header + 24 + 72], "little")
+    assert dll_characteristics & 0x8000, "not terminal-server aware"
+    manifest = [b'level="asInvoker"', b">true</longPathAware>", b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
+    assert all(part in data for part in manifest)
+    assert "VS_VERSION_INFO".encode("utf-16-le") in data
+    version = subprocess.run([*wrapper(), os.environ["LARKPOST_BIN"], "--version"], capture_output=True).stdout
+    number = re.search(rb"Larkpost (\d+\.\d+)", version).group(1).decode()
+    assert re.search("FileVersion\0+".encode("utf-16-le") + f"{number}\0".encode("utf-16-le"), data)
