@@ -52,8 +52,10 @@ RecipientListRead readRecipientList(ByteSource& list) {
 std::optional<RecipientListRead> readRecipientFile(const std::string& path) {
   platform::FileContents file = platform::readWholeFile(path, kLongestListFile);
   using Status = platform::FileContents::Status;
-  if (file.status == Status::kMissing || file.status == Status::kNotOpened) return std::nullopt;
-  if (file.status == Status::kFailed) return RecipientListRead{{}, true};
+  if (file.status == Status::kMissing) return std::nullopt;
+  // Something is there that cannot be read (a directory, a file held by another program):
+  // the run ends rather than go on with a list it never read.
+  if (file.status != Status::kRead) return RecipientListRead{{}, true};
   MemorySource text(platform::textFileToUtf8(file.bytes));
   return readRecipientList(text);
 }

@@ -31,8 +31,8 @@ constexpr std::size_t kLongestListFile = std::size_t{64} << 20;
 
 // The same for the file at `path`, read in binary mode and decoded as every text file is
 // (UTF-16 or UTF-8 with a byte-order mark, valid UTF-8, else the local code page: see
-// platform::textFileToUtf8); std::nullopt when it cannot be opened, failed when it
-// cannot be read or is longer than kLongestListFile.
+// platform::textFileToUtf8); std::nullopt when nothing is there, failed when what is
+// there cannot be opened or read as a file, or is longer than kLongestListFile.
 std::optional<RecipientListRead> readRecipientFile(const std::string& path);
 
 // Writes `addresses` to `file`, one a line; false on failure.
