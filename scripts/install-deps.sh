@@ -20,9 +20,12 @@ if [[ "${1:-}" == "--bench" ]]; then
   want_windows=0
 fi
 if [[ $want_windows == 1 ]]; then
-  # Wine's SChannel runs on GnuTLS: without the 32-bit library the Windows program has
-  # no TLS under Wine.
-  packages+=(g++-mingw-w64-i686-posix wine wine32 wine64 libgnutls30:i386)
+  # Both Windows programs, 32-bit and 64-bit. Wine's SChannel runs on GnuTLS: without
+  # the library of the loader's own width the Windows program has no TLS under Wine.
+  # wine32 installs even where the kernel runs no 32-bit program; scripts/test.sh then
+  # runs only the 64-bit program.
+  packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32 wine64
+             libgnutls30 libgnutls30:i386)
   # scripts/build-windows.sh packs the program for Windows users.
   packages+=(zip)
 fi

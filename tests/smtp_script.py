@@ -76,6 +76,8 @@ class ScriptedSMTP:
         self._context = tls.context() if tls else None
         self._rec = _Record()
         self.error = None
+        # Set once a client has connected: by then it has read its options and opened its files.
+        self.connected = threading.Event()
         self._stop = threading.Event()
         self._idle = threading.Event()
         self._idle.set()
@@ -112,6 +114,7 @@ class ScriptedSMTP:
                 self._idle.clear()
                 self._conn, _ = self._listener.accept()
                 self._rec.connection_count += 1
+                self.connected.set()
                 self._conn.settimeout(0.2)
                 self._buf = b""
                 try:
