@@ -10,7 +10,9 @@ int main(int argc, char** argv) {
   larkpost::platform::startUp();
   std::vector<std::string> args = larkpost::platform::commandLineArguments(argc, argv);
   std::ostream& out = larkpost::platform::standardOutput();
-  int status = larkpost::runJob(args, out);
+  std::ostream& err = larkpost::platform::standardError();
+  int status = larkpost::runJob(args, out, err);
   out.flush();
+  err.flush();
   return status;
 }

@@ -69,6 +69,8 @@ class Certificates:
     not_yet_valid  for localhost, signed by `ca`, valid from next year on
     self_signed    for localhost, signed by itself
     unknown_issuer for localhost, signed by `untrusted_ca`
+    cn_only        CN=localhost, but only IP:127.0.0.1 among its alternative names
+    idn            for xn--bcher-kva.example (bücher.example) and 127.0.0.1, signed by `ca`
     """
 
     def __init__(self, directory):
@@ -92,6 +94,9 @@ class Certificates:
         self.not_yet_valid = self._make_localhost("not-yet-valid", self.ca, now + year, now + 2 * year)
         self.unknown_issuer = self._make_localhost("unknown-issuer", self.untrusted_ca, *valid)
         self.self_signed = self._make_localhost("self-signed", None, *valid)
+        self.cn_only = self._issue("cn-only", "localhost", "IP:127.0.0.1", self.ca, *valid)
+        self.idn = self._issue("idn", "xn--bcher-kva.example", "DNS:xn--bcher-kva.example,IP:127.0.0.1",
+                               self.ca, *valid)
 
     def _make_ca(self, name, common_name, start, end):
         """The CA's certificate; its key lies beside it."""

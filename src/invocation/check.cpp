@@ -2,9 +2,12 @@
 // shows everything learned up to it.
 #include "invocation/check.h"
 
+#include "platform/platform.h"
+
 #include "invocation/credentials.h"
 #include "core/printable.h"
 #include "invocation/run.h"
+#include "oauth/oauth_client.h"
 #include "core/run_failure.h"
 #include "smtp/session.h"
 
@@ -76,10 +79,15 @@ class CheckPrinter final : public SessionEvents {
 
 int checkServer(JobSettings& settings, std::ostream& out, Trace* trace) {
   CheckPrinter printer(out);
-  printer.line("Server", settings.server + ", port " + std::to_string(settings.port) +
+  // A name outside ASCII is shown as written and as it is looked up and checked.
+  std::optional<std::string> ascii = platform::hostNameToAscii(settings.server);
+  std::string server = settings.server;
+  if (ascii && *ascii != settings.server) server += " (" + *ascii + ")";
+  printer.line("Server", server + ", port " + std::to_string(settings.port) +
                              ", security " + std::string(securityName(effectiveSecurity(settings))));
   try {
     refusePlaintextPassword(settings);
+    if (oauth::usesBuiltInOAuth(settings)) out << oauth::describeState(settings);
     std::optional<Secret> secret = obtainSecret(settings);
     Session session = openSession(settings, TimeLimits::withOverride(settings.timeoutSeconds),
                                   secret ? &*secret : nullptr, printer, trace);

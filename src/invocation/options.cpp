@@ -7,6 +7,7 @@
 
 #include "core/printable.h"
 #include "invocation/setting_keys.h"
+#include "oauth/provider.h"
 
 namespace larkpost {
 namespace {
@@ -73,6 +74,17 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
   bool takesValue = setting != nullptr || name == "--attach" || name == "--report";
   if (!hasValue && name == "--check") {
     settings.check = true;
+  } else if (name == "--oauth-login") {
+    // Alone, the provider's usual way; =browser or =device-code to choose.
+    std::optional<OAuthGrant> grant = oauth::parseGrant(value);
+    if (hasValue && (!grant || *grant == OAuthGrant::kClientCredentials)) {
+      invalid = "Invalid value '" + printable(value) + "' for --oauth-login\n";
+      return LongResult::kInvalid;
+    }
+    settings.oauthLogin = true;
+    if (hasValue && *grant != OAuthGrant::kAuto) settings.oauth.grant = *grant;
+  } else if (!hasValue && name == "--store-password") {
+    settings.storePassword = true;
   } else if (!hasValue && name == "--html") {
     settings.html = true;
   } else if (!hasValue && name == "--help") {
@@ -267,6 +279,8 @@ void printHelp(std::ostream& out) {
          "   --check                  Connect, show what the server offers, send nothing\n"
          "   --help                   Show this text\n"
          "   --html                   The body is HTML\n"
+         "   --oauth-login[=browser]  Log in once at the OAuth provider, send nothing\n"
+         "   --store-password         Store the password in the Windows Credential Manager\n"
          "   --version                Show the version and the TLS library\n"
          "   --trace                  Trace the dialogue to standard error\n"
          "   --trace-data             Show the message data in the trace, not only its size\n"

@@ -21,6 +21,10 @@ struct SettingKey {
 
 std::span<const SettingKey> settingKeys();
 
+// The keys that hold secrets (Password, OAuthClientSecret, ...): never long options, and
+// only in a settings file others cannot read.
+std::span<const std::string_view> secretKeys();
+
 // The setting with this long option name ("--security"), or nullptr.
 const SettingKey* findLongOption(std::string_view name);
 

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "core/job_settings.h"
 
@@ -22,11 +23,19 @@ struct SettingsChoice {
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,
                                   const std::string& defaultPath);
 
+// Throws RunFailure when the settings file at `path` gives a value to any of
+// `secretKeys` and is not the caller's alone: others may read or change it, or another
+// user owns it. Whoever can change the file could add a PasswordCommand that reads the
+// secret, so write access counts as much as read access. The message names the file,
+// says it holds `what` ("a password") and how to make it private.
+void refuseExposedSecrets(const std::string& path, std::span<const std::string_view> secretKeys,
+                          std::string_view what);
+
 // Fills the settings-file fields of `settings` (section SMTP) and returns the index of
 // the first option argument. A missing file, section or key leaves the defaults. A file
 // that cannot be read leaves them too, but says so on `out` first, unless it is the
 // default file and does not exist. Throws RunFailure for a value a setting cannot take,
-// and for a password in a file others can read.
+// and for a password or PasswordCommand in a file that is not the caller's alone.
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
                          std::ostream& out);
 

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include <fcntl.h>
@@ -12,8 +13,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <streambuf>
 #include <string>
 #include <utility>
@@ -89,12 +90,13 @@ std::size_t wholeCharacters(std::string_view text) {
   return end;
 }
 
-// Standard output taking UTF-8: a console gets UTF-16 through WriteConsoleW, so every
-// character shows whatever its code page; anything else gets the UTF-8 bytes with
-// CR LF line ends, the text mode the program's output has always had.
-class StandardOutputBuffer final : public std::streambuf {
+// Standard output or standard error taking UTF-8: a console gets UTF-16 through
+// WriteConsoleW, so every character shows whatever its code page; anything else gets the
+// UTF-8 bytes with CR LF line ends, the text mode the program's output has always had.
+class StandardStreamBuffer final : public std::streambuf {
  public:
-  ~StandardOutputBuffer() override { writePending(); }
+  explicit StandardStreamBuffer(DWORD which) : which_(which) {}
+  ~StandardStreamBuffer() override { writePending(); }
 
  protected:
   int_type overflow(int_type c) override {
@@ -116,7 +118,7 @@ class StandardOutputBuffer final : public std::streambuf {
   static constexpr std::size_t kFlushSize = 4096;
 
   bool writePending() {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE out = GetStdHandle(which_);
     DWORD mode = 0;
     bool written = GetConsoleMode(out, &mode) ? writeConsole(out) : writeBytes(out);
     return written;
@@ -156,6 +158,7 @@ class StandardOutputBuffer final : public std::streambuf {
     return true;
   }
 
+  DWORD which_;
   std::string pending_;
 };
 
@@ -278,6 +281,8 @@ class WinsockSocket final : public Socket {
 SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
   SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (socket == INVALID_SOCKET) return INVALID_SOCKET;
+  // Not handed to commands Larkpost starts.
+  SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
   u_long nonBlocking = 1;
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
   int result = ::ioctlsocket(socket, FIONBIO, &nonBlocking);
@@ -339,11 +344,39 @@ std::string systemErrorText(unsigned long code) {
   return message;
 }
 
+namespace {
+
+// A standard handle the caller left out reads as empty and writes to nowhere, as with
+// POSIX's /dev/null, rather than failing on each use.
+void fillMissingStandardHandles() {
+  struct Standard {
+    DWORD id;
+    int fd;
+    FILE* stream;
+    const char* mode;
+  };
+  for (const Standard& standard : {Standard{STD_INPUT_HANDLE, 0, stdin, "r"},
+                                   Standard{STD_OUTPUT_HANDLE, 1, stdout, "w"},
+                                   Standard{STD_ERROR_HANDLE, 2, stderr, "w"}}) {
+    HANDLE handle = GetStdHandle(standard.id);
+    bool usable = handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+                  _get_osfhandle(standard.fd) >= 0 &&
+                  (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR);
+    if (usable) continue;
+    if (!freopen("NUL", standard.mode, standard.stream)) continue;
+    SetStdHandle(standard.id, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(standard.stream))));
+  }
+}
+
+}  // namespace
+
 void startUp() {
+  fillMissingStandardHandles();
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   // Text mode on input is part of the program's contract (CR LF and Ctrl-Z), whatever
-  // mode the runtime was linked to start in; output goes through standardOutput().
+  // mode the runtime was linked to start in; output goes through standardOutput() and
+  // standardError().
   _setmode(0, _O_TEXT);
   _setmode(1, _O_TEXT);
   interruption = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -362,8 +395,15 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 }
 
 std::ostream& standardOutput() {
-  static StandardOutputBuffer buffer;
+  static StandardStreamBuffer buffer(STD_OUTPUT_HANDLE);
   static std::ostream stream(&buffer);
+  return stream;
+}
+
+std::ostream& standardError() {
+  static StandardStreamBuffer buffer(STD_ERROR_HANDLE);
+  static std::ostream stream(&buffer);
+  stream.setf(std::ios::unitbuf);  // unbuffered, as standard error is expected to be
   return stream;
 }
 
@@ -455,10 +495,6 @@ OpenedFile openRegularFile(const std::string& path) {
 
 std::string textFileToUtf8(std::string_view bytes) { return decodeTextFile(bytes, ansiToUtf8); }
 
-std::ofstream openOutputFile(const std::string& path, std::ios::openmode mode) {
-  return std::ofstream(std::filesystem::path(widePath(path)), mode);
-}
-
 std::string storedFileName(const std::string& path) {
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileW(widePath(path).c_str(), &entry);
@@ -508,8 +544,58 @@ static std::optional<std::wstring> systemShell() {
   return directory + L"cmd.exe";
 }
 
-CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis) {
-  constexpr std::size_t kMostOutput = 64 * 1024;
+namespace {
+
+// This process's environment block, in UTF-16, without `hidden` (a name, in any letter
+// case).
+std::wstring environmentWithout(std::string_view hidden) {
+  std::wstring name = utf8ToUtf16(hidden);
+  std::wstring block;
+  wchar_t* strings = GetEnvironmentStringsW();
+  if (!strings) return std::wstring(2, L'\0');  // an empty block
+  for (const wchar_t* entry = strings; *entry; entry += std::wcslen(entry) + 1) {
+    std::wstring_view text(entry);
+    bool named = !name.empty() && text.size() > name.size() && text[name.size()] == L'=' &&
+                 CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, text.data(),
+                                static_cast<int>(name.size()), name.data(),
+                                static_cast<int>(name.size())) == CSTR_EQUAL;
+    if (named) continue;
+    block.append(text);
+    block += L'\0';
+  }
+  FreeEnvironmentStringsW(strings);
+  block += L'\0';
+  return block;
+}
+
+// Reads what the pipe holds now (up to kLongestCommandLine + 1 bytes, the rest
+// discarded); false once it is closed.
+bool readAvailable(HANDLE pipe, std::string& read) {
+  char chunk[4096];
+  bool open = true;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      open = false;
+      break;
+    }
+    if (available == 0) break;
+    DWORD got = 0;
+    if (!ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) || got == 0) {
+      open = false;
+      break;
+    }
+    std::size_t room = kLongestCommandLine + 1 - std::min(read.size(), kLongestCommandLine + 1);
+    read.append(chunk, std::min<std::size_t>(room, got));
+  }
+  SecureZeroMemory(chunk, sizeof chunk);
+  return open;
+}
+
+}  // namespace
+
+CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis,
+                          std::string_view hiddenVariable) {
   CommandOutcome outcome;
   std::optional<std::wstring> shell = systemShell();
   if (!shell) {
@@ -535,52 +621,65 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   // /s: cmd takes what stands between the outer quotes exactly as it is.
   std::wstring commandLine = L"cmd /s /c \"" + utf8ToUtf16(command) + L"\"";
+  std::wstring environment = environmentWithout(hiddenVariable);
+  // A job holds whatever the command starts, so a time-out ends all of it. It is put in
+  // the job before it runs a single instruction.
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
   PROCESS_INFORMATION process{};
   BOOL started = CreateProcessW(shell->c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+                                CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
+                                environment.data(), nullptr, &startup, &process);
   CloseHandle(writeEnd);
   if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
   if (!started) {
     outcome.error = systemErrorText(GetLastError());
     CloseHandle(readEnd);
+    if (job) CloseHandle(job);
     return outcome;
   }
+  if (job && !AssignProcessToJobObject(job, process.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(process.hThread);
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
   std::string read;
-  char chunk[4096];
-  read.reserve(kMostOutput + sizeof chunk);  // never moved: no copy of a secret left behind
+  read.reserve(kLongestCommandLine + 1);  // never moved: no copy of a secret left behind
   bool timedOut = false;
+  bool outputOpen = true;
+  // Done when it has exited: what it wrote is in the pipe by then, and a program it left
+  // running may hold the pipe open for ever.
   for (;;) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
-    if (available == 0) {
-      if (monotonicMillis() >= deadline) {
-        timedOut = true;
-        break;
-      }
-      Sleep(10);
-      continue;
+    if (outputOpen) outputOpen = readAvailable(readEnd, read);
+    std::int64_t left = deadline - monotonicMillis();
+    constexpr DWORD kPollMillis = 10;
+    DWORD wait = left <= 0 ? 0 : static_cast<DWORD>(std::min<std::int64_t>(left, kPollMillis));
+    if (WaitForSingleObject(process.hProcess, wait) == WAIT_OBJECT_0) break;
+    if (left <= 0) {
+      timedOut = true;
+      if (job) TerminateJobObject(job, 1);
+      TerminateProcess(process.hProcess, 1);
+      WaitForSingleObject(process.hProcess, INFINITE);
+      break;
     }
-    DWORD got = 0;
-    if (!ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) || got == 0) break;
-    if (read.size() < kMostOutput) read.append(chunk, got);
   }
-  SecureZeroMemory(chunk, sizeof chunk);
+  if (outputOpen) readAvailable(readEnd, read);
   CloseHandle(readEnd);
-  std::int64_t left = deadline - monotonicMillis();
-  if (timedOut || WaitForSingleObject(process.hProcess, left > 0 ? static_cast<DWORD>(left) : 0) !=
-                      WAIT_OBJECT_0) {
-    timedOut = true;
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, INFINITE);
-  }
   DWORD exitCode = 1;
   GetExitCodeProcess(process.hProcess, &exitCode);
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
+  if (job) CloseHandle(job);  // what it left running on success runs on
   std::string text = decodeCommandOutput(read, consoleToUtf8);
+  // Output cut at the limit before any line end, in whatever encoding, is a line too long.
+  std::string_view line = firstLineOf(text);
+  if (line.size() > kLongestCommandLine ||
+      (read.size() > kLongestCommandLine && line.size() == text.size())) {
+    outcome.lineTooLong = true;
+  } else {
+    outcome.firstLine = line;
+  }
   SecureZeroMemory(read.data(), read.size());
-  outcome.firstLine = firstLineOf(text);
   SecureZeroMemory(text.data(), text.size());
   outcome.status = timedOut ? CommandOutcome::Status::kTimedOut : CommandOutcome::Status::kExited;
   outcome.exitCode = static_cast<int>(exitCode);
@@ -603,7 +702,153 @@ std::string defaultCharset() {
   return "x-cp" + std::to_string(codePage);
 }
 
-bool readableByOthers(const std::string& /*path*/) { return false; }
+namespace {
+
+// The access rights that let a user read, or change, a file's contents or its DACL.
+constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                                      DELETE | GENERIC_WRITE | GENERIC_ALL;
+
+// The rights the DACL grants Everyone, Authenticated Users or BUILTIN\Users: every user
+// of the machine is in one of them. Deny entries come first in a DACL in canonical
+// order, so what they deny is taken out of what later entries allow.
+ACCESS_MASK rightsOfEveryUser(const ACL& dacl) {
+  static const WELL_KNOWN_SID_TYPE kBroadGroups[] = {WinWorldSid, WinAuthenticatedUserSid,
+                                                     WinBuiltinUsersSid};
+  std::vector<std::vector<BYTE>> groups;
+  for (WELL_KNOWN_SID_TYPE type : kBroadGroups) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (CreateWellKnownSid(type, nullptr, sid.data(), &size)) groups.push_back(std::move(sid));
+  }
+  ACCESS_MASK allowed = 0;
+  ACCESS_MASK denied = 0;
+  for (DWORD i = 0; i < dacl.AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(const_cast<ACL*>(&dacl), i, &entry)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+    if (!allows && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    // Both kinds lay out the mask and the SID alike.
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    PSID sid = const_cast<DWORD*>(&ace->SidStart);
+    bool broad = false;
+    for (std::vector<BYTE>& group : groups) broad = broad || EqualSid(sid, group.data());
+    if (!broad) continue;
+    if (allows) {
+      allowed |= ace->Mask & ~denied;
+    } else {
+      denied |= ace->Mask;
+    }
+  }
+  return allowed;
+}
+
+}  // namespace
+
+FileExposure fileExposure(const std::string& path) {
+  std::wstring wide = widePath(path);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return FileExposure::kPrivate;  // cannot be examined: it cannot be read either
+  }
+  // No DACL at all lets everyone do anything.
+  ACCESS_MASK rights = dacl ? rightsOfEveryUser(*dacl) : GENERIC_ALL;
+  LocalFree(descriptor);
+  if ((rights & kReadRights) != 0) return FileExposure::kReadableByOthers;
+  if ((rights & kChangeRights) != 0) return FileExposure::kWritableByOthers;
+  return FileExposure::kPrivate;
+}
+
+std::string makePrivateAdvice(FileExposure /*exposure*/) {
+  return "keep it in your own profile folder, or take the other users' access away (icacls)";
+}
+
+// Windows writes no core files; crash dumps are the administrator's choice.
+void protectMemoryFromDumps() {}
+
+std::optional<File> createPrivateFile(const std::string& path, std::string& error) {
+  std::wstring wide = widePath(path);
+  // No security attributes: not inherited by commands we start; the DACL is inherited
+  // from the folder, private under the user's profile.
+  HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = systemErrorText(GetLastError());
+    return std::nullopt;
+  }
+  return File(reinterpret_cast<std::intptr_t>(file));
+}
+
+// "N": the C runtime's handle is not inherited.
+std::FILE* openFileForReading(const std::string& path) {
+  return _wfopen(widePath(path).c_str(), L"rN");
+}
+
+namespace {
+
+bool isLoopbackAddress(const sockaddr& address) {
+  if (address.sa_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address.sa_family == AF_INET6) {
+    const IN6_ADDR& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    static const BYTE kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    static const BYTE kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(v6.s6_addr, kLoopback, 16) == 0 ||
+           (std::memcmp(v6.s6_addr, kMapped, 12) == 0 && v6.s6_addr[12] == 127);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<bool> literalIsLoopback(const std::string& host) {
+  std::string text = host;
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_family = AF_UNSPEC;
+  addrinfo* found = nullptr;
+  if (text.empty() || ::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
+  bool loopback = isLoopbackAddress(*found->ai_addr);
+  ::freeaddrinfo(found);
+  return loopback;
+}
+
+std::optional<std::string> hostNameToAscii(const std::string& utf8) {
+  bool ascii = true;
+  for (char c : utf8) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return utf8;
+  // IdnToAscii lives in normaliz.dll (Vista on; kernel32 too from Windows 8).
+  using IdnToAsciiFunction = int(WINAPI*)(DWORD, LPCWSTR, int, LPWSTR, int);
+  static const auto idnToAscii = [] {
+    HMODULE library = LoadLibraryW(L"normaliz.dll");
+    if (!library) library = GetModuleHandleW(L"kernel32.dll");
+    return library ? reinterpret_cast<IdnToAsciiFunction>(
+                         reinterpret_cast<void*>(GetProcAddress(library, "IdnToAscii")))
+                   : nullptr;
+  }();
+  if (!idnToAscii) return std::nullopt;
+  std::wstring wide = utf8ToUtf16(utf8);
+  int length = idnToAscii(0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0);
+  if (length <= 0) return std::nullopt;
+  std::wstring converted(static_cast<std::size_t>(length), L'\0');
+  length = idnToAscii(0, wide.c_str(), static_cast<int>(wide.size()), converted.data(), length);
+  if (length <= 0) return std::nullopt;
+  std::string result;
+  for (int i = 0; i < length; ++i) {
+    if (converted[static_cast<std::size_t>(i)] >= 0x80) return std::nullopt;
+    result += static_cast<char>(converted[static_cast<std::size_t>(i)]);
+  }
+  return result;
+}
 
 void wipeMemory(void* data, std::size_t size) { SecureZeroMemory(data, size); }
 
@@ -661,7 +906,8 @@ ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64
   for (addrinfo* address = found; address; address = address->ai_next) {
     SOCKET socket = connectAddress(*address, timeoutMillis);
     if (socket != INVALID_SOCKET) {
-      result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket)};
+      result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket),
+                isLoopbackAddress(*address->ai_addr)};
       break;
     }
   }

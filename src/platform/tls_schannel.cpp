@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/schannel_trust.h"
 #include "platform/tls.h"
 
 namespace larkpost::platform {
@@ -59,6 +60,25 @@ using ContextBufferPtr = std::unique_ptr<void, ContextBufferFree>;
 // --- Handshake words -------------------------------------------------------------
 
 constexpr const char* kOldVersionWords = "the server offers only TLS 1.1 or older";
+constexpr const char* kWeakCipherWords =
+    "the server offers no cipher suite with forward secrecy and AEAD (under TLS 1.2: ECDHE "
+    "with AES-GCM or ChaCha20-Poly1305)";
+
+bool isTls13(DWORD protocol) { return (protocol & SP_PROT_TLS1_3) != 0; }
+
+// From the suite's standard name where SChannel gives one. Else the connection info
+// tells the key exchange, cipher and MAC but not the mode (nor, on some systems, the
+// cipher: ChaCha20 has no ALG_ID): ECDHE, no old cipher and no SHA-1 or MD5 MAC is as
+// near as it gets; CBC with SHA-256 would pass there.
+bool isForwardSecretAead(const std::string& suite, const SecPkgContext_ConnectionInfo& info) {
+  if (suite.starts_with("TLS_")) {
+    return suite.starts_with("TLS_ECDHE_") && (suite.find("_GCM_") != std::string::npos ||
+                                              suite.find("CHACHA20_POLY1305") != std::string::npos);
+  }
+  return info.aiExch == schannel::kEcdhEphemeral && info.aiCipher != CALG_RC4 &&
+         info.aiCipher != CALG_3DES && info.aiCipher != CALG_DES && info.aiHash != CALG_SHA1 &&
+         info.aiHash != CALG_MD5;
+}
 constexpr const char* kClientCertificateWords =
     "the server requires a client certificate, which Larkpost does not send";
 
@@ -307,16 +327,11 @@ class SchannelSocket final : public Socket {
         case RecordOutcome::kPeerClosed:
           peerClosed_ = true;
           break;
-        case RecordOutcome::kRenegotiate: {
-          HandshakeOutcome outcome = negotiate(true, deadline);
-          if (!outcome.done) {
-            broken_ = true;
-            if (outcome.transport == IoStatus::kTimedOut && given == 0) {
-              return {IoStatus::kTimedOut, 0};
-            }
-          }
+        case RecordOutcome::kRenegotiate:
+          // A renegotiation could bring a certificate nobody has judged: the server
+          // was trusted for the first one only, so the connection ends here.
+          broken_ = true;
           break;
-        }
         case RecordOutcome::kBroken:
           broken_ = true;
           break;
@@ -567,8 +582,31 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
     result.failure = kOldVersionWords;
     return result;
   }
+  // SChannel offers what the system allows; under TLS 1.2 only forward-secret AEAD
+  // suites are taken, as on the other builds. Refused before a byte of SMTP is sent.
+  if (!isTls13(info->dwProtocol) && !isForwardSecretAead(result.details.cipher, *info)) {
+    result.failure = std::string(kWeakCipherWords) + "; it chose " + result.details.cipher;
+    return result;
+  }
   result.socket = std::move(channel);
   return result;
+}
+
+TrustProblem examineWithCaFile(const void* certificate, const std::string& host,
+                               const std::string& caFile, std::int64_t deadline,
+                               std::string& detail) {
+  std::optional<schannel::ServerIdentity> server = schannel::serverIdentity(host);
+  if (!server || !certificate) {
+    detail = "the server's certificate cannot be checked";
+    return TrustProblem::kOther;
+  }
+  schannel::StorePtr caStore = schannel::loadCaFile(caFile, detail);
+  if (!caStore) return TrustProblem::kOther;
+  TlsDetails details;
+  schannel::describeServer(static_cast<const CERT_CONTEXT*>(certificate), *server, caStore.get(),
+                           deadline, details);
+  detail = std::move(details.trustDetail);
+  return details.trust;
 }
 
 std::string tlsBackendVersion() {

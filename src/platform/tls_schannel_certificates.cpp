@@ -269,6 +269,22 @@ bool certificateNamesAddress(const CERT_CONTEXT& certificate, const std::vector<
   return false;
 }
 
+// Whether the certificate lists any DNS name among its subjectAltNames. Without one,
+// Windows' name check falls back to the subject's CN, which RFC 9525 forbids.
+bool certificateHasDnsNames(const CERT_CONTEXT& certificate) {
+  const CERT_INFO& info = *certificate.pCertInfo;
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
+  if (!extension) return false;
+  auto names = decodeObject<CERT_ALT_NAME_INFO>(X509_ALTERNATE_NAME, extension->Value.pbData,
+                                                extension->Value.cbData);
+  if (!names) return false;
+  for (DWORD i = 0; i < names->cAltEntry; ++i) {
+    if (names->rgAltEntry[i].dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) return true;
+  }
+  return false;
+}
+
 // The chain engine settings as Windows 7 laid them out, the first with an exclusive root
 // store. The headers declare those fields only for builds aimed at Windows 7 or later,
 // and Wine refuses the size of any later layout.
@@ -429,6 +445,9 @@ TrustFinding nameFinding(const CERT_CHAIN_CONTEXT& chain, const ServerIdentity& 
   if (server.address) {
     if (certificateNamesAddress(leaf, *server.address)) return {};
     return {TrustProblem::kNameMismatch, "the certificate is not for the address " + server.text};
+  }
+  if (!certificateHasDnsNames(leaf)) {
+    return {TrustProblem::kNameMismatch, "the certificate is not for " + printableLine(server.text)};
   }
   std::wstring name = widen(server.text);
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
