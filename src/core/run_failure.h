@@ -12,6 +12,10 @@ enum class SessionEnd {
   kDrop,  // closed, timed out, closing (421) or not speaking SMTP: just close
 };
 
+// What a failure was about, for callers that tell causes apart (the sendmail mode's exit
+// statuses); the server's side unless said otherwise.
+enum class FailureCause { kDelivery, kUsage, kSettings, kLocalInput };
+
 struct RunFailure {
   std::string message;  // printed exactly as it stands
   SessionEnd end = SessionEnd::kDrop;
@@ -21,7 +25,15 @@ struct RunFailure {
   // The end of the message was sent and its reply never came: the server may have
   // taken it, so sending it again could deliver it twice (RFC 5321 6.1).
   bool maybeDelivered = false;
+  FailureCause cause = FailureCause::kDelivery;
 };
+
+// A failure of ours, not the server's: a final one, of this cause.
+inline RunFailure localFailure(FailureCause cause, std::string message) {
+  RunFailure failure{std::move(message)};
+  failure.cause = cause;
+  return failure;
+}
 
 }  // namespace larkpost
 

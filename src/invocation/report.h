@@ -20,6 +20,9 @@ struct RunRecord {
   std::optional<std::string> messageId;   // when Larkpost wrote the Message-ID field
   bool failed = false;
   bool temporary = false;
+  // What ended the run before delivery began, when something did.
+  std::string failureMessage;
+  FailureCause cause = FailureCause::kDelivery;
 };
 
 // The enhanced status code (RFC 3463) a reply line begins with, such as "2.1.5".

@@ -49,6 +49,11 @@ struct PreparedJob {
   std::vector<std::string> recipients;
   Trace* trace = nullptr;
   RunRecord record;  // for the report
+  // A front end's: recipients mapped one by one, and -t adding to the command line's.
+  std::function<std::vector<std::string>(const std::string&)> expandRecipient;
+  bool headerAddsRecipients = false;
+  bool headerNamesSender = true;  // -t takes the envelope sender from From
+  std::string messageIdField;     // when made ahead of the message (for DSN's ENVID)
   std::ostream* standardOutput = nullptr;  // where a report to "-" goes
 };
 
@@ -96,12 +101,16 @@ struct RunOutput {
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
-  job.inputHeader = scanHeader(input, job.settings.parseHeader);
+  // The sendmail mode takes Bcc fields out with or without -t: they are never for readers.
+  bool takeRecipients = job.settings.parseHeader || job.settings.completesHeader;
+  job.inputHeader = scanHeader(input, takeRecipients, kMaxHeaderBytes, job.settings.fullStopEnds);
   if (job.inputHeader.tooLarge) {
     throw RunFailure{"Message header is longer than 1 MiB, message not sent\n"};
   }
-  if (job.inputHeader.inputFailed) throw RunFailure{kStdinFailed};
-  if (job.inputHeader.sender) job.settings.senderAddress = *job.inputHeader.sender;
+  if (job.inputHeader.inputFailed) throw localFailure(FailureCause::kLocalInput, kStdinFailed);
+  if (job.inputHeader.sender && job.headerNamesSender) {
+    job.settings.senderAddress = *job.inputHeader.sender;
+  }
 }
 
 std::vector<std::string> checkedList(std::optional<RecipientListRead> read,
@@ -126,6 +135,12 @@ std::vector<std::string> headerRecipients(const std::vector<std::string>& addres
 
 std::vector<std::string> listedRecipients(const PreparedJob& job) {
   const JobSettings& settings = job.settings;
+  if (settings.parseHeader && job.headerAddsRecipients) {
+    std::vector<std::string> both = job.commandLineRecipients;
+    std::vector<std::string> header = headerRecipients(job.inputHeader.recipients);
+    both.insert(both.end(), header.begin(), header.end());
+    return both;
+  }
   if (settings.parseHeader) return headerRecipients(job.inputHeader.recipients);
   if (settings.useList) {
     return checkedList(readRecipientFile(settings.listPath), printable(settings.listPath));
@@ -148,6 +163,14 @@ std::string sameAddressKey(std::string_view address) {
 // The recipients in sending order, each once, as first written.
 std::vector<std::string> gatherRecipients(const PreparedJob& job) {
   std::vector<std::string> recipients = listedRecipients(job);
+  if (job.expandRecipient) {
+    std::vector<std::string> expanded;
+    for (const std::string& address : recipients) {
+      std::vector<std::string> those = job.expandRecipient(address);
+      expanded.insert(expanded.end(), those.begin(), those.end());
+    }
+    recipients = std::move(expanded);
+  }
   std::unordered_set<std::string> seen;
   seen.reserve(recipients.size());
   std::erase_if(recipients, [&seen](const std::string& address) {
@@ -159,7 +182,8 @@ std::vector<std::string> gatherRecipients(const PreparedJob& job) {
 // Nothing unsafe is ever sent: these are refused before connecting.
 void checkEnvelopeNames(const JobSettings& settings) {
   if (!isSendableDomain(settings.domain)) {
-    throw RunFailure{"Invalid domain (" + printable(settings.domain) + ")\n"};
+    throw localFailure(FailureCause::kSettings,
+                       "Invalid domain (" + printable(settings.domain) + ")\n");
   }
   if (!isSendableAddress("MAIL FROM:<", settings.senderAddress)) {
     throw RunFailure{"Error sending mail from user [" + printable(settings.senderAddress) +
@@ -176,6 +200,24 @@ std::string messageIdOf(const std::string& field) {
              : field.substr(start, end - start + 1);
 }
 
+// The envelope's identifier when none is given: the message's own Message-ID, without
+// its brackets, whether the input has one or Larkpost writes it; none when unknown.
+std::string defaultEnvid(PreparedJob& job) {
+  if (readsHeaderAhead(job.settings)) {
+    for (const HeaderField& field : job.inputHeader.header.fields) {
+      if (!sameFieldName(field.name, "Message-ID")) continue;
+      std::string id = messageIdOf(field.text);
+      return id.size() > 2 ? id.substr(1, id.size() - 2) : std::string();
+    }
+  }
+  if (!job.settings.emitHeader && !job.settings.completesHeader) return {};
+  std::random_device entropy;
+  job.messageIdField = messageIdField(platform::localTimeNow(), platform::processId(), entropy(),
+                                      job.settings.domain);
+  std::string id = messageIdOf(job.messageIdField);
+  return id.substr(1, id.size() - 2);
+}
+
 MessageFrame makeFrame(const PreparedJob& job) {
   platform::LocalTime now = platform::localTimeNow();
   std::random_device entropy;
@@ -185,7 +227,9 @@ MessageFrame makeFrame(const PreparedJob& job) {
     frame.headerEnd = job.inputHeader.end;
   }
   frame.dateField = dateField(now);
-  frame.messageIdField = messageIdField(now, platform::processId(), entropy(), job.settings.domain);
+  frame.messageIdField = job.messageIdField.empty() ? messageIdField(now, platform::processId(),
+                                                                     entropy(), job.settings.domain)
+                                                    : job.messageIdField;
   frame.boundary = makeBoundary(entropy);
   return frame;
 }
@@ -231,11 +275,13 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
     DataWriter writer(sink);
     MessageFrame frame = makeFrame(job);
     frame.eightBitMime = offered.eightBitMime;
-    bool writesMessageId = job.settings.emitHeader &&
+    bool writesMessageId = (job.settings.emitHeader || job.settings.completesHeader) &&
                            !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
     if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
     StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
-    if (streamed.result == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
+    if (streamed.result == StreamResult::kInputFailed) {
+      throw localFailure(FailureCause::kLocalInput, kStdinFailed);
+    }
     if (streamed.result == StreamResult::kAttachmentFailed) {
       throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
                        "', message not sent\n"};
@@ -265,8 +311,11 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   LineReader input(standardInput);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
   job.recipients = gatherRecipients(job);
-  if (job.recipients.empty()) throw RunFailure{kNoRecipients};
+  if (job.recipients.empty()) throw localFailure(FailureCause::kUsage, kNoRecipients);
   checkEnvelopeNames(job.settings);
+  if (job.settings.dsnAsked() && job.settings.dsnEnvid.empty()) {
+    job.settings.dsnEnvid = defaultEnvid(job);
+  }
   return deliver(job, input, out);
 }
 
@@ -277,7 +326,8 @@ std::optional<Trace> openTrace(const JobSettings& settings, std::ostream& standa
   if (settings.tracePath == "-") return Trace(standardError, settings.traceData);
   file.emplace(settings.tracePath);
   if (!file->isOpen()) {
-    throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
+    throw localFailure(FailureCause::kSettings,
+                       "Could not open the trace file '" + printable(settings.tracePath) + "'\n");
   }
   return Trace(*file, settings.traceData);
 }
@@ -307,6 +357,8 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     out.flush();
     job.record.failed = true;
     job.record.temporary = failure.temporary;
+    job.record.failureMessage = failure.message;
+    job.record.cause = failure.cause;
   }
   if (!job.settings.reportPath.empty() && !writeReport(job, *job.standardOutput)) {
     const std::string& path = job.settings.reportPath;
@@ -393,6 +445,40 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out, RunOu
 }
 
 }  // namespace
+
+JobResult runFrontEndJob(FrontEndJob frontEnd, std::ostream& out) {
+  PreparedJob job;
+  job.settings = std::move(frontEnd.settings);
+  job.commandLineRecipients = std::move(frontEnd.recipients);
+  job.expandRecipient = std::move(frontEnd.expandRecipient);
+  job.headerAddsRecipients = true;
+  job.headerNamesSender = false;
+  job.standardOutput = &out;
+  JobResult result;
+  try {
+    std::optional<PrivateFileStream> traceFile;
+    // `out` may be held back; a trace to "-" shows as it happens.
+    std::optional<Trace> trace = openTrace(job.settings, platform::standardError(), traceFile);
+    job.trace = trace ? &*trace : nullptr;
+    result.status = deliverAndReport(job, out);
+  } catch (const RunFailure& failure) {
+    out << failure.message;
+    job.record.failed = true;
+    job.record.failureMessage = failure.message;
+    job.record.cause = failure.cause;
+  } catch (const std::bad_alloc&) {
+    job.record.failed = true;
+    job.record.failureMessage = "Out of memory, message not sent\n";
+    job.record.cause = FailureCause::kLocalInput;
+  } catch (const std::exception& error) {
+    job.record.failed = true;
+    job.record.failureMessage =
+        "Internal error (" + printable(error.what()) + "), message not sent\n";
+  }
+  out.flush();
+  result.record = std::move(job.record);
+  return result;
+}
 
 int runJob(std::span<const std::string> args, std::ostream& standardOutput,
            std::ostream& standardError) {

@@ -170,6 +170,10 @@ std::optional<File> createTemporaryFile(std::string_view prefix, std::string& er
 // what the message will be read from; std::nullopt for a pipe or a terminal.
 std::optional<std::uint64_t> standardInputSize();
 
+// The machine's name as the system knows it (possibly without a domain), in UTF-8; empty
+// when it cannot be had.
+std::string hostName();
+
 // The MIME name of the character set text from standard input and files is in: utf-8,
 // or on Windows that of the ANSI code page (windows-1252, shift_jis, ...).
 std::string defaultCharset();

@@ -686,6 +686,16 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
   return outcome;
 }
 
+std::string hostName() {
+  DWORD size = 0;
+  GetComputerNameExW(ComputerNameDnsFullyQualified, nullptr, &size);
+  if (size == 0) return {};
+  std::wstring name(size, L'\0');
+  if (!GetComputerNameExW(ComputerNameDnsFullyQualified, name.data(), &size)) return {};
+  name.resize(size);
+  return utf16ToUtf8(name);
+}
+
 std::optional<std::uint64_t> standardInputSize() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   LARGE_INTEGER size{};

@@ -201,6 +201,9 @@ class Delivery {
   void fail(const RunFailure& failure) {
     bool quietly = failure.message.empty();  // only recipients refused for now
     outcome_.failed = true;
+    outcome_.temporary = failure.temporary;
+    outcome_.failureMessage = failure.message;
+    outcome_.failureCause = failure.cause;
     out_ << failure.message;
     if (!quietly) failedLoudly_ = true;
     // Who did not get it: those refused for now always, the others when some got it.
@@ -229,6 +232,7 @@ class Delivery {
       refuseOversizedMessage(session);
       while (!pending_.empty()) transaction(session);
     } catch (const RunFailure& failure) {
+      outcome_.failureReply = session.connection.lastReply();
       if (failure.end == SessionEnd::kQuit) session.connection.quit();
       throw;
     }
@@ -250,8 +254,7 @@ class Delivery {
                      SessionEnd::kQuit};
   }
 
-  MailParameters parametersFor(const Session& session,
-                               std::span<const std::string_view> batch) const {
+  MailParameters parametersFor(const Session& session, std::span<const std::string_view> batch) {
     const ServerCapabilities& offered = session.capabilities;
     MailParameters parameters;
     // Never below the real size; never above the limit when the message may still fit.
@@ -276,7 +279,28 @@ class Delivery {
     if (isInternationalAddress(settings_.senderAddress) && !offered.smtpUtf8) {
       throw RunFailure{senderFailure(settings_.senderAddress), SessionEnd::kQuit};
     }
+    parameters.dsn = dsnFor(session);
     return parameters;
+  }
+
+  // What DSN asks of this server; a server without it is named once a run.
+  std::optional<DsnRequest> dsnFor(const Session& session) {
+    if (!settings_.dsnAsked()) return std::nullopt;
+    outcome_.dsnOffered = session.capabilities.dsn;
+    if (session.capabilities.dsn) {
+      return DsnRequest{settings_.dsnNotify, settings_.dsnReturn, settings_.dsnEnvid};
+    }
+    std::string server = printable(settings_.server);
+    if (settings_.dsnRequired) {
+      throw RunFailure{"Server (" + server + ") does not offer DSN, message not sent\n",
+                       SessionEnd::kQuit};
+    }
+    if (!dsnMissingSaid_) {
+      out_ << "Server (" << server << ") does not offer DSN, sending without it\n";
+      out_.flush();
+      dsnMissingSaid_ = true;
+    }
+    return std::nullopt;
   }
 
   void transaction(Session& session) {
@@ -446,6 +470,7 @@ class Delivery {
   std::optional<Spool> spool_;
   bool composed_ = false;  // the input has been read into a message
   bool failedLoudly_ = false;
+  bool dsnMissingSaid_ = false;
   int attempt_ = 1;
 };
 
