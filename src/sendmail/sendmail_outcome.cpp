@@ -33,7 +33,9 @@ FailureCause causeOf(const RunRecord& record) {
 }
 
 const std::string& failureMessageOf(const RunRecord& record) {
-  if (record.delivery && record.delivery->failed) return record.delivery->failureMessage;
+  if (record.delivery && record.delivery->failed && !record.delivery->failureMessage.empty()) {
+    return record.delivery->failureMessage;
+  }
   return record.failureMessage;
 }
 
@@ -107,7 +109,7 @@ std::vector<std::string> sendmailMessages(const RunRecord& record, std::string_v
   }
   if (!record.failed) return lines;
   // That no recipient was accepted is already said, one line each.
-  if (message == "No valid recpients.") {
+  if (message.empty() || message == "No valid recpients.") {
     if (!refused.empty()) return lines;
     message = "no valid recipients";
   }
