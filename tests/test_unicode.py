@@ -168,7 +168,9 @@ def test_password_command_output_is_decoded(scripted_smtp, run_larkpost, tmp_pat
 def wine_reg(*args):
     env = {k: v for k, v in os.environ.items() if k.startswith("WINE") or k in ("PATH", "TMPDIR")}
     # Wine reads arguments in the locale's encoding.
-    return subprocess.run(["wine", "reg", *args], capture_output=True, timeout=60, env={**env, "LANG": "C.UTF-8"})
+    # The run's own loader: Debian's `wine` command takes the 32-bit one where it is installed.
+    return subprocess.run([*wrapper(), "reg", *args], capture_output=True, timeout=60,
+                          env={**env, "LANG": "C.UTF-8"})
 
 
 @windows_only
