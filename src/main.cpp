@@ -1,5 +1,5 @@
 // Larkpost: sends the message on standard input through one SMTP server.
-#include <iostream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -9,13 +9,16 @@
 
 int main(int argc, char** argv) {
   larkpost::platform::startUp();
-  std::vector<std::string> args(argv, argv + argc);
+  std::vector<std::string> args = larkpost::platform::commandLineArguments(argc, argv);
+  std::ostream& err = larkpost::platform::standardError();
   if (larkpost::isSendmailInvocation(args)) {
-    int status = larkpost::runSendmail(args, std::cerr);
-    std::cerr.flush();
+    int status = larkpost::runSendmail(args, err);
+    err.flush();
     return status;
   }
-  int status = larkpost::runJob(args, std::cout, std::cerr);
-  std::cout.flush();
+  std::ostream& out = larkpost::platform::standardOutput();
+  int status = larkpost::runJob(args, out, err);
+  out.flush();
+  err.flush();
   return status;
 }

@@ -4,7 +4,7 @@ import socket
 
 import pytest
 
-from larkpost_runner import host_path, is_windows_build, output, server_settings, text
+from larkpost_runner import host_path, output, server_settings, text
 from smtp_script import CLOSE, STALL, Trickle, long_line
 
 BODY = b"Subject: hello\n\nline one\n"
@@ -157,8 +157,6 @@ def test_lists_are_read_before_connecting(scripted_smtp, run_larkpost, tmp_path)
     for path, message in [(tmp_path / "none.txt", "\nNo valid recpients.\n"),
                           (empty, "\nNo valid recpients.\n"),
                           (tmp_path, f"Could not read the list file '{host_path(tmp_path)}'\n")]:
-        if is_windows_build() and path == tmp_path:
-            continue  # a directory does not open as a file there
         status, stdout = run_larkpost(["-l", host_path(path)], stdin=BODY, settings=server_settings(srv.port))
         assert (status, stdout) == (1, output(message))
     assert srv.connection_count == 0

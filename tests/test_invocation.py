@@ -1,13 +1,16 @@
 """Start-up: the settings file, the command line, usage, and the temporary list file."""
 
 import os
+import signal
+import subprocess
 import threading
 import time
 from pathlib import Path
 
 import pytest
 
-from larkpost_runner import host_path, is_windows_build, output, server_settings, text
+from larkpost_runner import (host_path, is_windows_build, larkpost_binary, output, server_settings, text,
+                             under_wine, wrapper)
 from smtp_script import STALL
 
 USAGE_START = "Usage Examples:\nlarkpost [-d:\\pathtoini\\larkpost.ini] [options] user@host [user2@host2...]\n"
@@ -108,13 +111,16 @@ def unreadable_settings(kind, tmp_path, port):
         return "-server", "server"  # as in `larkpost -server mail.example.com ...`
     if kind == "directory":
         return "-" + host_path(tmp_path), host_path(tmp_path)
+    if kind == "device":  # read, it would be an empty file, or wait for ever (COM1)
+        device = ".\\nul" if is_windows_build() else "/dev/null"
+        return "-" + device, device
     big = tmp_path / "big.ini"
     head = f"[SMTP]\r\nServer=127.0.0.1\r\nPort={port}\r\nDomain=big.test\r\n".encode()
     big.write_bytes(head + b";" * (1024 * 1024 + 1 - len(head)))
     return "-" + host_path(big), host_path(big)
 
 
-@pytest.mark.parametrize("kind", ["missing", "directory", "too large"])
+@pytest.mark.parametrize("kind", ["missing", "directory", "device", "too large"])
 def test_unreadable_settings_file_is_reported(scripted_smtp, run_larkpost, tmp_path, kind):
     srv = scripted_smtp()
     first, shown = unreadable_settings(kind, tmp_path, srv.port)
@@ -284,6 +290,24 @@ def test_non_blocking_standard_input_is_waited_for(scripted_smtp, run_larkpost):
         os.close(read_end)
     assert (status, stdout) == (0, output(""))
     assert srv.message() == b"Subject: slow\r\n\r\nfirst line\r\nlast line\r\n"
+
+
+@pytest.mark.skipif(not (is_windows_build() and under_wine()), reason="Wine turns SIGINT into Ctrl-C")
+def test_ctrl_c_while_sending_ends_with_status_1_and_no_final_dot(scripted_smtp):
+    srv = scripted_smtp()
+    program = [*wrapper(), str(larkpost_binary()), "-s", "127.0.0.1", "-p", str(srv.port), "-h", "r@example.test"]
+    run = subprocess.Popen(program, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           env={**os.environ, "LANG": "C.UTF-8"})
+    run.stdin.write(b"a line of a message still being written\n" * 50)
+    run.stdin.flush()
+    deadline = time.monotonic() + 20
+    while b"DATA\r\n" not in srv.commands and time.monotonic() < deadline:
+        time.sleep(0.05)
+    os.kill(run.pid, signal.SIGINT)
+    assert run.wait(timeout=20) == 1  # the input is still open: the message is not complete
+    run.stdin.close()
+    run.stdout.close()
+    assert srv.data_terminators == [None]
 
 
 @pytest.mark.parametrize("closed, args", [

@@ -71,13 +71,13 @@ void writeHeader(const JobSettings& settings, const MessageFrame& frame, DataWri
   if (settings.emitHeader || settings.completesHeader) {
     if (!input.hasField("Date")) out.writeText(frame.dateField);
     if (!input.hasField("From")) {
-      out.writeText(fromField(platform::localTextToUtf8(settings.senderName),
+      out.writeText(fromField(settings.senderName,
                               settings.senderAddress, settings.domain));
     }
     if (!input.hasField("Message-ID")) out.writeText(frame.messageIdField);
   }
   if (!settings.subject.empty()) {
-    out.writeText(subjectField(platform::localTextToUtf8(settings.subject)));
+    out.writeText(subjectField(settings.subject));
   }
   if (settings.priority != 0) {
     out.writeText("X-Priority: " + std::to_string(settings.priority) + "\r\n");

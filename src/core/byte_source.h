@@ -4,10 +4,10 @@
 #define LARKPOST_CORE_BYTE_SOURCE_H_
 
 #include <cstddef>
-#include <cstdio>
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -35,19 +35,15 @@ class FileSource final : public ByteSource {
   platform::File& file_;
 };
 
-// A file opened by name in text mode: on Windows a CR LF reads as LF and a Ctrl-Z ends it.
-class TextFileSource final : public ByteSource {
+// Bytes already in memory.
+class MemorySource final : public ByteSource {
  public:
-  // nullptr when the file cannot be opened.
-  static std::unique_ptr<TextFileSource> open(const std::string& path);
-  ~TextFileSource() override;
-  TextFileSource(const TextFileSource&) = delete;
-  TextFileSource& operator=(const TextFileSource&) = delete;
+  explicit MemorySource(std::string bytes) : bytes_(std::move(bytes)) {}
   std::ptrdiff_t read(std::span<char> into) override;
 
  private:
-  explicit TextFileSource(std::FILE* file) : file_(file) {}
-  std::FILE* file_;
+  std::string bytes_;
+  std::size_t at_ = 0;
 };
 
 }  // namespace larkpost

@@ -2,8 +2,9 @@
 // as it keeps the secret out of files; the settings file last.
 #include "invocation/credentials.h"
 
-#include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "core/printable.h"
 #include "core/run_failure.h"
@@ -80,8 +81,9 @@ std::optional<Secret> obtainSecret(JobSettings& settings) {
   platform::protectMemoryFromDumps();
   if (!settings.passwordCommand.empty()) return fromCommand(settings);
   if (settings.passwordFromStore) return fromStore(settings);
-  if (const char* variable = std::getenv(kPasswordVariable); variable && *variable) {
-    return Secret(std::string(variable));
+  if (std::optional<std::string> variable = platform::environmentVariable(kPasswordVariable)) {
+    Secret secret(*variable);  // wipes the variable's copy
+    if (!secret.empty()) return secret;
   }
   if (!fromFile.empty()) return fromFile;
   throw localFailure(FailureCause::kSettings, "No password for " + printable(settings.user) +

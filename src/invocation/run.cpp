@@ -4,7 +4,6 @@
 // server ends as the failure asks.
 #include "invocation/run.h"
 
-#include <iostream>
 #include <new>
 #include <optional>
 #include <random>
@@ -321,10 +320,10 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
 }
 
 // The transcript's destination: standard error for "-", else a file of its own.
-std::optional<Trace> openTrace(const JobSettings& settings,
+std::optional<Trace> openTrace(const JobSettings& settings, std::ostream& standardError,
                                std::optional<PrivateFileStream>& file) {
   if (settings.tracePath.empty()) return std::nullopt;
-  if (settings.tracePath == "-") return Trace(std::cerr, settings.traceData);
+  if (settings.tracePath == "-") return Trace(standardError, settings.traceData);
   file.emplace(settings.tracePath);
   if (!file->isOpen()) {
     throw localFailure(FailureCause::kSettings,
@@ -373,11 +372,17 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
   return status;
 }
 
+// A file that is there but cannot be read ends the run: left out, it would leave the
+// recipient without what the sender meant to send.
 std::optional<FoundFile> findAttachment(const std::string& path) {
-  std::optional<platform::File> file = platform::openRegularFile(path);
-  if (!file) return std::nullopt;
+  platform::OpenedFile opened = platform::openRegularFile(path);
+  if (opened.failure == platform::OpenedFile::Failure::kNotOpened) {
+    throw RunFailure{"Could not read attachment '" + printable(path) + "' (" +
+                     printable(opened.error) + "), message not sent\n"};
+  }
+  if (!opened.file) return std::nullopt;
   return FoundFile{platform::storedFileName(path),
-                   std::make_shared<platform::File>(std::move(*file))};
+                   std::make_shared<platform::File>(std::move(*opened.file))};
 }
 
 // The run once the banner is out; every RunFailure ends here.
@@ -404,7 +409,7 @@ int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& 
     out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
   }
   std::optional<PrivateFileStream> traceFile;
-  std::optional<Trace> trace = openTrace(job.settings, traceFile);
+  std::optional<Trace> trace = openTrace(job.settings, output.standardError, traceFile);
   job.trace = trace ? &*trace : nullptr;
   if (job.settings.storePassword) return storePasswordFromConsole(job.settings, out);
   if (job.settings.oauthLogin) {
@@ -417,13 +422,9 @@ int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& 
     printUsage(out);
     return kExitFailed;
   }
-  // The last recipient on the command line is sent to first. Addresses go on the wire in
-  // UTF-8 (SMTPUTF8), whatever code page the command line and settings file use.
+  // The last recipient on the command line is sent to first.
   auto recipients = args.subspan(options.firstRecipient);
-  for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
-    job.commandLineRecipients.push_back(platform::localTextToUtf8(*it));
-  }
-  job.settings.senderAddress = platform::localTextToUtf8(job.settings.senderAddress);
+  job.commandLineRecipients.assign(recipients.rbegin(), recipients.rend());
   return deliverAndReport(job, out);
 }
 
@@ -456,7 +457,8 @@ JobResult runFrontEndJob(FrontEndJob frontEnd, std::ostream& out) {
   JobResult result;
   try {
     std::optional<PrivateFileStream> traceFile;
-    std::optional<Trace> trace = openTrace(job.settings, traceFile);
+    // `out` may be held back; a trace to "-" shows as it happens.
+    std::optional<Trace> trace = openTrace(job.settings, platform::standardError(), traceFile);
     job.trace = trace ? &*trace : nullptr;
     result.status = deliverAndReport(job, out);
   } catch (const RunFailure& failure) {

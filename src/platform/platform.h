@@ -8,15 +8,34 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace larkpost::platform {
 
 // Prepares the process: sockets library, standard input mode, and a process that
-// survives a peer closing the connection (no SIGPIPE). Call once, first.
+// survives a peer closing the connection (no SIGPIPE); on Windows, Ctrl-C and
+// Ctrl-Break end the run with status 1 before an unfinished message is ever completed.
+// Call once, first.
 void startUp();
+
+// The program's arguments in UTF-8. Windows reads them from the UTF-16 command line, so
+// no character is lost to the ANSI code page; elsewhere they are `argv` as it is.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// Where the program's messages go: standard output, taking UTF-8. On Windows a console
+// is written in UTF-16, so every character shows; redirected output is UTF-8 with
+// CR LF line ends.
+std::ostream& standardOutput();
+
+// Standard error, treated as standardOutput() is, and unbuffered.
+std::ostream& standardError();
+
+// The value of an environment variable in UTF-8; std::nullopt when it is not set.
+std::optional<std::string> environmentVariable(const char* name);
 
 // --- Settings file ---------------------------------------------------------------
 
@@ -33,11 +52,13 @@ enum class ProfileAccess {
   kUnreadable,  // a directory, no permission, a read error, or over kLongestSettingsFile
 };
 
-// Whether the profile (INI) file at `path` can be read.
+// Whether the profile (INI) file at `path` can be read. A device (nul, COM1, /dev/null)
+// is not a file that can be.
 ProfileAccess profileAccess(const std::string& path);
 
-// A text value from a profile (INI) file, read as the Windows profile functions read it
-// (see profile_format.h): section and key match in any letter case, blanks around the
+// A text value from a profile (INI) file, decoded as every text file is (see
+// textFileToUtf8) and read as the Windows profile functions read it (see
+// profile_format.h): section and key match in any letter case, blanks around the
 // value are trimmed and one pair of surrounding quotes removed; the first occurrence of
 // a key counts. std::nullopt when the file cannot be read, or the section or key is
 // missing.
@@ -95,9 +116,36 @@ class File {
   std::intptr_t handle_;
 };
 
-// The file at `path` opened for reading, if it is a regular file that can be read. Opening
-// never blocks: a FIFO, a device or a directory is refused, not waited on.
-std::optional<File> openRegularFile(const std::string& path);
+struct OpenedFile {
+  enum class Failure {
+    kNone,
+    kMissing,     // nothing is at the path
+    kNotAFile,    // a directory, a device, a FIFO
+    kNotOpened,   // a file is there, but it could not be opened: `error` says why
+  } failure = Failure::kMissing;
+  std::optional<File> file;  // when kNone
+  std::string error;
+};
+
+// The file at `path` (in UTF-8) opened for reading, if it is a regular file that can be
+// read. Opening never blocks: a FIFO, a device or a directory is refused, not waited on.
+// On Windows a long absolute path is opened in its \\?\ form, so no length limit applies.
+OpenedFile openRegularFile(const std::string& path);
+
+struct FileContents {
+  enum class Status { kRead, kMissing, kNotOpened, kFailed } status = Status::kMissing;
+  std::string bytes;  // every byte of the file, when read
+};
+
+// Every byte of the regular file at `path`, read in binary mode. kNotOpened when it is
+// there but cannot be opened or is no regular file; kFailed on a read error or when it
+// is longer than `limit`.
+FileContents readWholeFile(const std::string& path, std::size_t limit);
+
+// A text file's bytes in UTF-8: UTF-16 or UTF-8 with a byte-order mark, and valid UTF-8,
+// as they are; anything else in the ANSI code page on Windows, in windows-1252 elsewhere,
+// so that a file gives the same text to each build where the two agree.
+std::string textFileToUtf8(std::string_view bytes);
 
 // The file at `path` created or emptied for writing, readable and writable by the caller
 // only (mode 0600 on POSIX; an existing file keeps its mode, the user may widen it).
@@ -122,12 +170,8 @@ std::optional<File> createTemporaryFile(std::string_view prefix, std::string& er
 // what the message will be read from; std::nullopt for a pipe or a terminal.
 std::optional<std::uint64_t> standardInputSize();
 
-// Text from the command line or the settings file, in UTF-8: on Windows it arrives in
-// the ANSI code page and is converted; elsewhere it is UTF-8 already.
-std::string localTextToUtf8(const std::string& text);
-
-// The machine's name as the system knows it (possibly without a domain); empty when
-// it cannot be had.
+// The machine's name as the system knows it (possibly without a domain), in UTF-8; empty
+// when it cannot be had.
 std::string hostName();
 
 // The MIME name of the character set text from standard input and files is in: utf-8,
@@ -136,7 +180,7 @@ std::string defaultCharset();
 
 // Reads from standard input. Returns the number of bytes read, 0 at the end of the
 // input, or -1 on a read error. On Windows, input is in text mode: CR LF reads as LF
-// and a Ctrl-Z ends it.
+// and a Ctrl-Z ends it; a console read cut short by Ctrl-C is never taken for the end.
 std::ptrdiff_t readStandardInput(std::span<char> into);
 
 // Keeps the secrets now in memory out of core dumps and from debuggers of the same
@@ -160,13 +204,15 @@ struct CommandOutcome {
   std::string error;       // why it could not be started
 };
 
-// Runs `command` through the system's shell (/bin/sh -c, or cmd /c on Windows) with an
-// empty standard input, this process's standard error, and the environment without
-// `hiddenVariable`. When this process is in the foreground of a terminal, the command
-// stays in its process group, so it can prompt there. Its first output line counts,
-// taken once the line has ended and the command has exited (a job it left in the
-// background may keep the output open); what else was read is wiped from memory. After
-// `timeoutMillis` it is killed with whatever it started.
+// Runs `command` through the system's shell (/bin/sh -c, or on Windows cmd /c, started
+// from the system directory and nowhere else) with an empty standard input, this
+// process's standard error, and the environment without `hiddenVariable`. When this
+// process is in the foreground of a terminal, the command stays in its process group, so
+// it can prompt there. Its first output line counts, taken once the line has ended and
+// the command has exited (a job it left in the background may keep the output open);
+// what else was read is wiped from memory. The first line ends at CR, LF or NUL; on
+// Windows it is decoded to UTF-8 from UTF-16, UTF-8 or the console's output code page.
+// After `timeoutMillis` it is killed with whatever it started.
 CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis,
                           std::string_view hiddenVariable);
 

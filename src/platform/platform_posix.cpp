@@ -1,5 +1,5 @@
-// The POSIX implementation of the platform services: the settings file read by our own
-// profile reader, nameless temporary files, BSD sockets with poll() for time limits.
+// The POSIX implementation of the platform services: nameless temporary files, BSD
+// sockets with poll() for time limits.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <utility>
 #include <vector>
 
@@ -28,36 +29,10 @@
 #endif
 
 #include "platform/platform.h"
-#include "platform/profile_format.h"
+#include "platform/text_decoding.h"
 
 namespace larkpost::platform {
 namespace {
-
-struct ProfileFile {
-  ProfileAccess access = ProfileAccess::kUnreadable;
-  std::string bytes;  // when readable
-};
-
-ProfileFile readProfileFile(const std::string& path) {
-  // Not blocking, so that a FIFO given as the settings file cannot hold up the run.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    bool missing = errno == ENOENT || errno == ENOTDIR;
-    return {missing ? ProfileAccess::kMissing : ProfileAccess::kUnreadable, {}};
-  }
-  File file(fd);
-  constexpr std::size_t kChunk = 64 * 1024;
-  std::string bytes;
-  for (;;) {
-    std::size_t had = bytes.size();
-    bytes.resize(had + kChunk);
-    std::ptrdiff_t got = file.read(std::span<char>(bytes).subspan(had));
-    if (got < 0) return {ProfileAccess::kUnreadable, {}};
-    bytes.resize(had + static_cast<std::size_t>(got));
-    if (got == 0) return {ProfileAccess::kReadable, std::move(bytes)};
-    if (bytes.size() > kLongestSettingsFile) return {ProfileAccess::kUnreadable, {}};
-  }
-}
 
 // Waits until standard input has something to read, or has ended; false on an error.
 bool waitForInput() {
@@ -263,6 +238,20 @@ void startUp() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::ostream& standardOutput() { return std::cout; }
+
+std::ostream& standardError() { return std::cerr; }
+
+std::optional<std::string> environmentVariable(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
 std::string defaultSettingsPath() {
   std::string configHome;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
@@ -276,15 +265,6 @@ std::string defaultSettingsPath() {
     if (::stat(candidate.c_str(), &info) == 0) return candidate;
   }
   return "/etc/larkpost.ini";
-}
-
-ProfileAccess profileAccess(const std::string& path) { return readProfileFile(path).access; }
-
-std::optional<std::string> profileString(const std::string& path, std::string_view section,
-                                         std::string_view key) {
-  ProfileFile file = readProfileFile(path);
-  if (file.access != ProfileAccess::kReadable) return std::nullopt;
-  return findProfileValue(profileText(file.bytes), section, key);
 }
 
 int fileDescriptor(std::intptr_t handle) { return static_cast<int>(handle); }
@@ -319,18 +299,24 @@ void File::close() {
   if (handle_ != kClosed) ::close(fileDescriptor(std::exchange(handle_, kClosed)));
 }
 
-std::optional<File> openRegularFile(const std::string& path) {
-  if (path.empty()) return std::nullopt;
+OpenedFile openRegularFile(const std::string& path) {
+  using Failure = OpenedFile::Failure;
+  if (path.empty()) return {};
   // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, for ever.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) return {};
+    return {Failure::kNotOpened, std::nullopt, std::strerror(errno)};
   }
+  File file(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {Failure::kNotAFile, {}, {}};
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return File(fd);
+  return {Failure::kNone, std::move(file), {}};
+}
+
+std::string textFileToUtf8(std::string_view bytes) {
+  return decodeTextFile(bytes, windows1252ToUtf8);
 }
 
 std::string storedFileName(const std::string& path) {
@@ -413,15 +399,11 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
   }
   if (outputOpen) readAvailable(output[0], read);
   ::close(output[0]);
-  std::size_t lineEnd = read.find('\n');
-  if (lineEnd == std::string::npos) lineEnd = read.size();
-  if (lineEnd > kLongestCommandLine) {
+  std::string_view line = firstLineOf(read);
+  if (line.size() > kLongestCommandLine) {
     outcome.lineTooLong = true;
   } else {
-    outcome.firstLine = read.substr(0, lineEnd);
-    if (!outcome.firstLine.empty() && outcome.firstLine.back() == '\r') {
-      outcome.firstLine.pop_back();
-    }
+    outcome.firstLine = line;
   }
   wipeMemory(read.data(), read.size());
   if (timedOut) {
@@ -432,8 +414,6 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
   }
   return outcome;
 }
-
-std::string localTextToUtf8(const std::string& text) { return text; }
 
 std::string hostName() {
   // POSIX bounds a host name by HOST_NAME_MAX, 255 at most on every system in use.

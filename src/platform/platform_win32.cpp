@@ -1,10 +1,11 @@
-// The Windows implementation of the platform services: the profile API for the settings
-// file (the reference for how the other builds read it), self-deleting temporary files,
-// Winsock with select() for time limits.
+// The Windows implementation of the platform services: text in UTF-16 at every system
+// call and in UTF-8 everywhere else, self-deleting temporary files, Winsock with
+// select() for time limits.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <aclapi.h>
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -14,80 +15,175 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <streambuf>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/text_decoding.h"
 #include "platform/win32_errors.h"
+#include "platform/win32_paths.h"
 
 namespace larkpost::platform {
-
-// The system's text for an error code, without the line end it comes with.
-std::string systemErrorText(unsigned long code) {
-  char* text = nullptr;
-  DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length > 0 && text ? std::string(text, length) : std::string();
-  if (text) LocalFree(text);
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
-                              message.back() == ' ')) {
-    message.pop_back();
-  }
-  if (message.empty()) message = "error " + std::to_string(code);
-  return message;
-}
-
 namespace {
 
-// --- Settings file ---------------------------------------------------------------
+// --- Text ------------------------------------------------------------------------
 
-// The profile API looks for a name without a directory in the Windows directory; the
-// settings file named on the command line is meant relative to the current one.
-std::optional<std::string> absolutePath(const std::string& path) {
-  if (path.empty()) return std::nullopt;
-  std::vector<char> buffer(MAX_PATH);
-  for (;;) {
-    DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()),
-                                    buffer.data(), nullptr);
-    if (length == 0) return std::nullopt;
-    if (length < buffer.size()) return std::string(buffer.data(), length);
-    buffer.resize(length + 1);
-  }
+int clampedCount(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
+
+std::wstring utf8ToUtf16(std::string_view text) {
+  if (text.empty()) return {};
+  int count = clampedCount(text.size());
+  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), count, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), count, wide.data(), length);
+  return wide;
 }
 
-// The value, or `absent` itself when the key is missing.
-std::string readProfileText(const std::string& file, const std::string& section,
-                            const std::string& key, const char* absent) {
-  std::vector<char> buffer(256);
-  for (;;) {
-    DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), absent, buffer.data(),
-                                            static_cast<DWORD>(buffer.size()), file.c_str());
-    // A value that does not fit comes back cut to one less than the buffer; none is
-    // longer than the file it comes from.
-    if (length + 1 < buffer.size() || buffer.size() >= kLongestSettingsFile) {
-      return std::string(buffer.data(), length);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-// --- Names -----------------------------------------------------------------------
-
-// File names come from the system in the ANSI code page; the rest of the program
-// treats names as UTF-8.
-std::string ansiToUtf8(const char* text) {
-  int wideLength = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  if (wideLength <= 0) return text;
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), wideLength);
-  int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return text;
+std::string utf16ToUtf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  int count = clampedCount(text.size());
+  int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), count, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return {};
   std::string utf8(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), length, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(length - 1));  // the count included the final NUL
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), count, utf8.data(), length, nullptr, nullptr);
   return utf8;
+}
+
+// Text in `codePage` to UTF-8. It may be a secret: the UTF-16 on the way is wiped.
+std::string codePageToUtf8(UINT codePage, std::string_view bytes) {
+  if (bytes.empty()) return {};
+  int count = clampedCount(bytes.size());
+  int length = MultiByteToWideChar(codePage, 0, bytes.data(), count, nullptr, 0);
+  if (length <= 0) return windows1252ToUtf8(bytes);  // a code page the system lacks
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(codePage, 0, bytes.data(), count, wide.data(), length);
+  std::string utf8 = utf16ToUtf8(wide);
+  SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
+  return utf8;
+}
+
+std::string ansiToUtf8(std::string_view bytes) { return codePageToUtf8(CP_ACP, bytes); }
+
+// A command writes to a pipe in the console's output code page, as cmd's own output
+// is; without a console, in the OEM code page it would have had.
+std::string consoleToUtf8(std::string_view bytes) {
+  UINT codePage = GetConsoleOutputCP();
+  return codePageToUtf8(codePage != 0 ? codePage : GetOEMCP(), bytes);
+}
+
+// --- Standard output -------------------------------------------------------------
+
+// How many leading bytes of `text` are whole UTF-8 sequences: a console write converts
+// whole characters only, so a character cut between two writes waits for its end.
+std::size_t wholeCharacters(std::string_view text) {
+  std::size_t end = text.size();
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+    std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    if (length > back) end = text.size() - back;
+    break;
+  }
+  return end;
+}
+
+// Standard output or standard error taking UTF-8: a console gets UTF-16 through
+// WriteConsoleW, so every character shows whatever its code page; anything else gets the
+// UTF-8 bytes with CR LF line ends, the text mode the program's output has always had.
+class StandardStreamBuffer final : public std::streambuf {
+ public:
+  explicit StandardStreamBuffer(DWORD which) : which_(which) {}
+  ~StandardStreamBuffer() override { writePending(); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    pending_ += traits_type::to_char_type(c);
+    if (pending_.size() >= kFlushSize && !writePending()) return traits_type::eof();
+    return c;
+  }
+
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    pending_.append(data, static_cast<std::size_t>(count));
+    if (pending_.size() >= kFlushSize && !writePending()) return 0;
+    return count;
+  }
+
+  int sync() override { return writePending() ? 0 : -1; }
+
+ private:
+  static constexpr std::size_t kFlushSize = 4096;
+
+  bool writePending() {
+    HANDLE out = GetStdHandle(which_);
+    DWORD mode = 0;
+    bool written = GetConsoleMode(out, &mode) ? writeConsole(out) : writeBytes(out);
+    return written;
+  }
+
+  bool writeConsole(HANDLE out) {
+    std::size_t whole = wholeCharacters(pending_);
+    std::wstring wide = utf8ToUtf16(std::string_view(pending_).substr(0, whole));
+    pending_.erase(0, whole);
+    std::wstring_view rest = wide;
+    while (!rest.empty()) {
+      DWORD written = 0;
+      DWORD count = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 8192));
+      if (!WriteConsoleW(out, rest.data(), count, &written, nullptr) || written == 0) return false;
+      rest.remove_prefix(written);
+    }
+    return true;
+  }
+
+  bool writeBytes(HANDLE out) {
+    std::string text;
+    text.reserve(pending_.size() + pending_.size() / 8);
+    for (char c : pending_) {
+      if (c == '\n') text += '\r';
+      text += c;
+    }
+    pending_.clear();
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      DWORD written = 0;
+      if (!WriteFile(out, rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr) ||
+          written == 0) {
+        return false;
+      }
+      rest.remove_prefix(written);
+    }
+    return true;
+  }
+
+  DWORD which_;
+  std::string pending_;
+};
+
+// --- Console control events ------------------------------------------------------
+
+// Set once Ctrl-C, Ctrl-Break or the console's closing has ended the run.
+HANDLE interruption = nullptr;
+
+// Runs on a thread of its own while the run goes on. Ending the process here, at once,
+// is what keeps an unfinished message unfinished: the server sees the connection close
+// before the final dot, and a batch file sees status 1.
+// Log-off and shutdown events are left to the default handling: a program started by a
+// service receives them whenever any user logs off.
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  if (interruption) SetEvent(interruption);
+  TerminateProcess(GetCurrentProcess(), 1);
+  return TRUE;
+}
+
+bool standardInputIsConsole() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
 }
 
 // MIME names of the ANSI code pages Windows uses, as mail programs there label them.
@@ -214,6 +310,40 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
 
 }  // namespace
 
+// The \\?\ form takes no relative parts, so it is made of the full path.
+std::wstring widePath(const std::string& path) {
+  static constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+  static constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
+  static constexpr std::wstring_view kShareprefix = L"\\\\";
+  std::wstring wide = utf8ToUtf16(path);
+  if (wide.empty() || wide.starts_with(kLongPrefix)) return wide;
+  DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed < MAX_PATH) return wide;
+  std::wstring full(needed, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return wide;
+  full.resize(length);
+  if (full.starts_with(kDevicePrefix)) return wide;
+  if (full.starts_with(kShareprefix)) return std::wstring(kLongPrefix) + L"UNC\\" + full.substr(2);
+  return std::wstring(kLongPrefix) + full;
+}
+
+// The system's text for an error code, without the line end it comes with.
+std::string systemErrorText(unsigned long code) {
+  wchar_t* text = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = length > 0 && text ? utf16ToUtf8(std::wstring_view(text, length)) : "";
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                              message.back() == ' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "error " + std::to_string(code);
+  return message;
+}
+
 namespace {
 
 // A standard handle the caller left out reads as empty and writes to nowhere, as with
@@ -244,57 +374,66 @@ void startUp() {
   fillMissingStandardHandles();
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
-  // Text mode on both ends is part of the program's contract (CR LF and Ctrl-Z on
-  // input, CR LF on output), whatever mode the runtime was linked to start in.
+  // Text mode on input is part of the program's contract (CR LF and Ctrl-Z), whatever
+  // mode the runtime was linked to start in; output goes through standardOutput() and
+  // standardError().
   _setmode(0, _O_TEXT);
   _setmode(1, _O_TEXT);
+  interruption = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) arguments.push_back(utf16ToUtf8(wide[i]));
+  LocalFree(wide);
+  return arguments;
+}
+
+std::ostream& standardOutput() {
+  static StandardStreamBuffer buffer(STD_OUTPUT_HANDLE);
+  static std::ostream stream(&buffer);
+  return stream;
+}
+
+std::ostream& standardError() {
+  static StandardStreamBuffer buffer(STD_ERROR_HANDLE);
+  static std::ostream stream(&buffer);
+  stream.setf(std::ios::unitbuf);  // unbuffered, as standard error is expected to be
+  return stream;
+}
+
+std::optional<std::string> environmentVariable(const char* name) {
+  std::wstring wideName = utf8ToUtf16(name);
+  std::wstring value(256, L'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(),
+                                           static_cast<DWORD>(value.size()));
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    if (length < value.size()) {
+      // The value may be a secret: no copy of it outlives this call but the one returned.
+      std::string utf8 = utf16ToUtf8(std::wstring_view(value.data(), length));
+      SecureZeroMemory(value.data(), value.size() * sizeof(wchar_t));
+      return utf8;
+    }
+    SecureZeroMemory(value.data(), value.size() * sizeof(wchar_t));
+    value.assign(length, L'\0');
+  }
 }
 
 std::string defaultSettingsPath() {
-  char directory[MAX_PATH + 1] = "C:\\WINDOWS";
-  UINT length = GetWindowsDirectoryA(directory, sizeof directory);
-  std::string path = length > 0 && length < sizeof directory ? directory : "C:\\WINDOWS";
+  std::wstring directory(MAX_PATH + 1, L'\0');
+  UINT length = GetWindowsDirectoryW(directory.data(), static_cast<UINT>(directory.size()));
+  std::string path = length > 0 && length < directory.size()
+                         ? utf16ToUtf8(std::wstring_view(directory.data(), length))
+                         : "C:\\WINDOWS";
   if (path.back() != '\\') path += '\\';
   return path + "larkpost.ini";
-}
-
-ProfileAccess profileAccess(const std::string& path) {
-  std::optional<std::string> file = absolutePath(path);
-  if (!file) return ProfileAccess::kUnreadable;
-  // A directory cannot be opened this way either: that takes FILE_FLAG_BACKUP_SEMANTICS.
-  HANDLE handle = CreateFileA(file->c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-               ? ProfileAccess::kMissing
-               : ProfileAccess::kUnreadable;
-  }
-  LARGE_INTEGER size{};
-  bool tooLong =
-      GetFileSizeEx(handle, &size) && size.QuadPart > static_cast<LONGLONG>(kLongestSettingsFile);
-  CloseHandle(handle);
-  return tooLong ? ProfileAccess::kUnreadable : ProfileAccess::kReadable;
-}
-
-std::optional<std::string> profileString(const std::string& path, std::string_view section,
-                                         std::string_view key) {
-  // The API itself would read a file of any size, and take a directory for an empty file.
-  if (profileAccess(path) != ProfileAccess::kReadable) return std::nullopt;
-  std::optional<std::string> file = absolutePath(path);
-  if (!file) return std::nullopt;
-  const std::string sectionName(section);
-  const std::string keyName(key);
-  // The API answers a missing key with the default it was given, so a key is missing
-  // only when two different defaults both come back.
-  static constexpr const char* kAbsent = "<larkpost:absent>";
-  static constexpr const char* kAbsentToo = "<larkpost:missing>";
-  std::string value = readProfileText(*file, sectionName, keyName, kAbsent);
-  if (value != kAbsent) return value;
-  value = readProfileText(*file, sectionName, keyName, kAbsentToo);
-  if (value == kAbsentToo) return std::nullopt;
-  return value;
 }
 
 HANDLE nativeHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -334,85 +473,98 @@ void File::close() {
   if (handle_ != kClosed) CloseHandle(nativeHandle(std::exchange(handle_, kClosed)));
 }
 
-std::optional<File> openRegularFile(const std::string& path) {
-  if (path.empty()) return std::nullopt;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-  // Pipes, consoles and devices are not files to attach.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    return std::nullopt;
+OpenedFile openRegularFile(const std::string& path) {
+  using Failure = OpenedFile::Failure;
+  if (path.empty()) return {};
+  std::wstring name = widePath(path);
+  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return {};  // nothing there
+    // A directory refuses plain opening (that takes FILE_FLAG_BACKUP_SEMANTICS).
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return {Failure::kNotAFile, {}, {}};
+    return {Failure::kNotOpened, std::nullopt, systemErrorText(error)};
   }
-  return File(reinterpret_cast<std::intptr_t>(file));
+  File file(reinterpret_cast<std::intptr_t>(handle));
+  // Pipes, consoles and devices (nul, COM1) are not files to read.
+  if (GetFileType(handle) != FILE_TYPE_DISK) return {Failure::kNotAFile, {}, {}};
+  return {Failure::kNone, std::move(file), {}};
 }
 
+std::string textFileToUtf8(std::string_view bytes) { return decodeTextFile(bytes, ansiToUtf8); }
+
 std::string storedFileName(const std::string& path) {
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA(path.c_str(), &entry);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(widePath(path).c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) {
     std::size_t separator = path.find_last_of("\\/:");
-    return ansiToUtf8(separator == std::string::npos ? path.c_str()
-                                                     : path.c_str() + separator + 1);
+    return separator == std::string::npos ? path : path.substr(separator + 1);
   }
   FindClose(search);
-  return ansiToUtf8(entry.cFileName);
+  return utf16ToUtf8(entry.cFileName);
 }
 
 std::optional<File> createTemporaryFile(std::string_view prefix, std::string& error) {
-  char directory[MAX_PATH + 1];
-  DWORD length = GetTempPathA(sizeof directory, directory);
-  if (length == 0 || length >= sizeof directory) {
-    error = systemErrorText(GetLastError());
+  std::wstring directory(MAX_PATH + 1, L'\0');
+  DWORD length = GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
+  if (length == 0 || length >= directory.size()) {
+    error = length == 0 ? systemErrorText(GetLastError()) : "the temporary directory's name is too long";
     return std::nullopt;
   }
-  char name[MAX_PATH + 1];
+  directory.resize(length);
+  std::wstring name(MAX_PATH + 1, L'\0');
   // Creates the file, so no other process can take the same name meanwhile.
-  if (GetTempFileNameA(directory, std::string(prefix).c_str(), 0, name) == 0) {
+  if (GetTempFileNameW(directory.c_str(), utf8ToUtf16(prefix).c_str(), 0, name.data()) == 0) {
     error = systemErrorText(GetLastError());
     return std::nullopt;
   }
   // The system deletes it when its last handle closes, however the process ends; no
   // sharing, so nobody else opens it meanwhile.
-  HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            TRUNCATE_EXISTING,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = systemErrorText(GetLastError());
-    DeleteFileA(name);
+    DeleteFileW(name.c_str());
     return std::nullopt;
   }
   return File(reinterpret_cast<std::intptr_t>(file));
 }
 
-namespace {
-
-// UTF-8 text as Windows' wide calls take it.
-std::wstring utf8ToWide(const std::string& text) {
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-  if (length > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  }
-  return wide;
+// cmd.exe from the system directory: found by the search order, it could be one planted
+// in the current directory or beside the program.
+static std::optional<std::wstring> systemShell() {
+  std::wstring directory(MAX_PATH + 1, L'\0');
+  UINT length = GetSystemDirectoryW(directory.data(), static_cast<UINT>(directory.size()));
+  if (length == 0 || length >= directory.size()) return std::nullopt;
+  directory.resize(length);
+  if (directory.back() != L'\\') directory += L'\\';
+  return directory + L"cmd.exe";
 }
 
-// This process's environment block, without `hidden` (a name, in any letter case).
-std::string environmentWithout(std::string_view hidden) {
-  std::string block;
-  char* strings = GetEnvironmentStringsA();
-  if (!strings) return block;
-  for (const char* entry = strings; *entry; entry += std::strlen(entry) + 1) {
-    std::string_view text(entry);
-    bool named = !hidden.empty() && text.size() > hidden.size() && text[hidden.size()] == '=' &&
-                 CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text.data(),
-                                static_cast<int>(hidden.size()), hidden.data(),
-                                static_cast<int>(hidden.size())) == CSTR_EQUAL;
+namespace {
+
+// This process's environment block, in UTF-16, without `hidden` (a name, in any letter
+// case).
+std::wstring environmentWithout(std::string_view hidden) {
+  std::wstring name = utf8ToUtf16(hidden);
+  std::wstring block;
+  wchar_t* strings = GetEnvironmentStringsW();
+  if (!strings) return std::wstring(2, L'\0');  // an empty block
+  for (const wchar_t* entry = strings; *entry; entry += std::wcslen(entry) + 1) {
+    std::wstring_view text(entry);
+    bool named = !name.empty() && text.size() > name.size() && text[name.size()] == L'=' &&
+                 CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, text.data(),
+                                static_cast<int>(name.size()), name.data(),
+                                static_cast<int>(name.size())) == CSTR_EQUAL;
     if (named) continue;
     block.append(text);
-    block += '\0';
+    block += L'\0';
   }
-  FreeEnvironmentStringsA(strings);
-  block += '\0';
+  FreeEnvironmentStringsW(strings);
+  block += L'\0';
   return block;
 }
 
@@ -445,6 +597,11 @@ bool readAvailable(HANDLE pipe, std::string& read) {
 CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis,
                           std::string_view hiddenVariable) {
   CommandOutcome outcome;
+  std::optional<std::wstring> shell = systemShell();
+  if (!shell) {
+    outcome.error = systemErrorText(GetLastError());
+    return outcome;
+  }
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
@@ -454,24 +611,24 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
   }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   // It must not read the message waiting on our standard input.
-  HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inheritable, OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = nothing;
   startup.hStdOutput = writeEnd;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   // /s: cmd takes what stands between the outer quotes exactly as it is.
-  std::string commandLine = "cmd /s /c \"" + command + "\"";
-  std::string environment = environmentWithout(hiddenVariable);
+  std::wstring commandLine = L"cmd /s /c \"" + utf8ToUtf16(command) + L"\"";
+  std::wstring environment = environmentWithout(hiddenVariable);
   // A job holds whatever the command starts, so a time-out ends all of it. It is put in
   // the job before it runs a single instruction.
-  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
   PROCESS_INFORMATION process{};
-  BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                CREATE_NO_WINDOW | CREATE_SUSPENDED, environment.data(), nullptr,
-                                &startup, &process);
+  BOOL started = CreateProcessW(shell->c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
+                                environment.data(), nullptr, &startup, &process);
   CloseHandle(writeEnd);
   if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
   if (!started) {
@@ -513,29 +670,30 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
   if (job) CloseHandle(job);  // what it left running on success runs on
-  std::size_t lineEnd = std::min(read.find('\n'), read.size());
-  if (lineEnd > kLongestCommandLine) {
+  std::string text = decodeCommandOutput(read, consoleToUtf8);
+  // Output cut at the limit before any line end, in whatever encoding, is a line too long.
+  std::string_view line = firstLineOf(text);
+  if (line.size() > kLongestCommandLine ||
+      (read.size() > kLongestCommandLine && line.size() == text.size())) {
     outcome.lineTooLong = true;
   } else {
-    outcome.firstLine = read.substr(0, lineEnd);
-    if (!outcome.firstLine.empty() && outcome.firstLine.back() == '\r') outcome.firstLine.pop_back();
+    outcome.firstLine = line;
   }
   SecureZeroMemory(read.data(), read.size());
+  SecureZeroMemory(text.data(), text.size());
   outcome.status = timedOut ? CommandOutcome::Status::kTimedOut : CommandOutcome::Status::kExited;
   outcome.exitCode = static_cast<int>(exitCode);
   return outcome;
 }
 
-std::string localTextToUtf8(const std::string& text) { return ansiToUtf8(text.c_str()); }
-
 std::string hostName() {
   DWORD size = 0;
-  GetComputerNameExA(ComputerNameDnsFullyQualified, nullptr, &size);
+  GetComputerNameExW(ComputerNameDnsFullyQualified, nullptr, &size);
   if (size == 0) return {};
-  std::string name(size, '\0');
-  if (!GetComputerNameExA(ComputerNameDnsFullyQualified, name.data(), &size)) return {};
+  std::wstring name(size, L'\0');
+  if (!GetComputerNameExW(ComputerNameDnsFullyQualified, name.data(), &size)) return {};
   name.resize(size);
-  return name;
+  return utf16ToUtf8(name);
 }
 
 std::optional<std::uint64_t> standardInputSize() {
@@ -600,7 +758,7 @@ ACCESS_MASK rightsOfEveryUser(const ACL& dacl) {
 }  // namespace
 
 FileExposure fileExposure(const std::string& path) {
-  std::wstring wide = utf8ToWide(path);
+  std::wstring wide = widePath(path);
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
@@ -623,7 +781,7 @@ std::string makePrivateAdvice(FileExposure /*exposure*/) {
 void protectMemoryFromDumps() {}
 
 std::optional<File> createPrivateFile(const std::string& path, std::string& error) {
-  std::wstring wide = utf8ToWide(path);
+  std::wstring wide = widePath(path);
   // No security attributes: not inherited by commands we start; the DACL is inherited
   // from the folder, private under the user's profile.
   HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -636,7 +794,9 @@ std::optional<File> createPrivateFile(const std::string& path, std::string& erro
 }
 
 // "N": the C runtime's handle is not inherited.
-std::FILE* openFileForReading(const std::string& path) { return std::fopen(path.c_str(), "rN"); }
+std::FILE* openFileForReading(const std::string& path) {
+  return _wfopen(widePath(path).c_str(), L"rN");
+}
 
 namespace {
 
@@ -686,7 +846,7 @@ std::optional<std::string> hostNameToAscii(const std::string& utf8) {
                    : nullptr;
   }();
   if (!idnToAscii) return std::nullopt;
-  std::wstring wide = utf8ToWide(utf8);
+  std::wstring wide = utf8ToUtf16(utf8);
   int length = idnToAscii(0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0);
   if (length <= 0) return std::nullopt;
   std::wstring converted(static_cast<std::size_t>(length), L'\0');
@@ -705,6 +865,13 @@ void wipeMemory(void* data, std::size_t size) { SecureZeroMemory(data, size); }
 std::ptrdiff_t readStandardInput(std::span<char> into) {
   unsigned count = into.size() > INT_MAX ? INT_MAX : static_cast<unsigned>(into.size());
   int got = _read(0, into.data(), count);
+  // Ctrl-C cuts a console read short with nothing read, like the end of the input; the
+  // handler ends the run on its own thread, so wait for it rather than take the message
+  // for complete.
+  if (got == 0 && interruption && standardInputIsConsole() &&
+      WaitForSingleObject(interruption, 200) == WAIT_OBJECT_0) {
+    return -1;
+  }
   if (got >= 0) return got;
   // A pipe whose writer has gone is the end of the input, not a failure.
   if (_doserrno == ERROR_BROKEN_PIPE) return 0;

@@ -5,10 +5,6 @@
 namespace larkpost::platform {
 namespace {
 
-constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-constexpr std::string_view kUtf16LittleEndianMark = "\xFF\xFE";
-constexpr std::string_view kUtf16BigEndianMark = "\xFE\xFF";
-
 // Ctrl-Z counts as a blank: old editors ended a file with it.
 bool isBlank(char c) { return (c >= '\t' && c <= '\r') || c == '\x1A' || c == ' '; }
 
@@ -32,49 +28,6 @@ bool sameName(std::string_view inFile, std::string_view wanted) {
     if (lowerLetter(inFile[i]) != lowerLetter(wanted[i])) return false;
   }
   return true;
-}
-
-void appendUtf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
-  auto unitAt = [&](std::size_t i) {
-    auto first = static_cast<unsigned char>(bytes[i]);
-    auto second = static_cast<unsigned char>(bytes[i + 1]);
-    return static_cast<char16_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
-  };
-  constexpr char32_t kReplacement = 0xFFFD;
-  std::string out;
-  out.reserve(bytes.size());
-  const std::size_t units = bytes.size() / 2;
-  for (std::size_t u = 0; u < units; ++u) {
-    char32_t code = unitAt(2 * u);
-    if (code >= 0xD800 && code <= 0xDBFF && u + 1 < units) {
-      char32_t low = unitAt(2 * (u + 1));
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        ++u;
-      }
-    }
-    if (code >= 0xD800 && code <= 0xDFFF) code = kReplacement;
-    appendUtf8(out, code);
-  }
-  return out;
 }
 
 // One pair of surrounding quotes goes, when both ends hold the same quote character.
@@ -127,17 +80,6 @@ class Lines {
 };
 
 }  // namespace
-
-std::string profileText(std::string_view fileBytes) {
-  if (fileBytes.starts_with(kUtf8Mark)) return std::string(fileBytes.substr(kUtf8Mark.size()));
-  if (fileBytes.starts_with(kUtf16LittleEndianMark)) {
-    return utf16ToUtf8(fileBytes.substr(kUtf16LittleEndianMark.size()), false);
-  }
-  if (fileBytes.starts_with(kUtf16BigEndianMark)) {
-    return utf16ToUtf8(fileBytes.substr(kUtf16BigEndianMark.size()), true);
-  }
-  return std::string(fileBytes);
-}
 
 std::optional<std::string> findProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key) {

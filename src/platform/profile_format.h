@@ -11,13 +11,7 @@
 
 namespace larkpost::platform {
 
-// The text of a profile file's bytes: after a UTF-8 byte-order mark, the bytes that
-// follow it; after a UTF-16 byte-order mark (little- or big-endian), the UTF-16 text
-// converted to UTF-8 (an unpaired surrogate becomes U+FFFD, an odd last byte is
-// dropped); without a mark, the bytes as they are.
-std::string profileText(std::string_view fileBytes);
-
-// The value of `key` in `section` of a profile's text, or std::nullopt when it has none.
+// The value of `key` in `section` of a profile's text (decoded: see text_decoding.h), or std::nullopt when it has none.
 //
 // Lines end at any run of CR and LF. Blanks (tab, LF, VT, FF, CR, Ctrl-Z and space) are
 // trimmed from both ends of a line, of a name and of a value. A line that begins with

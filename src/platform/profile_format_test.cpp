@@ -63,28 +63,6 @@ TEST(ProfileFormat, FindsValuesAsTheProfileFunctionsDo) {
   }
 }
 
-TEST(ProfileFormat, ByteOrderMarksChooseTheEncoding) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"\xEF\xBB\xBF[SMTP]\r\n", "[SMTP]\r\n"},
-      {"\xFF\xFE[\0S\0\r\0\n\0"s, "[S\r\n"},
-      {"\xFE\xFF\0[\0S\0\r\0\n"s, "[S\r\n"},
-      {"\xFF\xFE\xF6\0\x03\x20\0\0"s, "\xC3\xB6\xE2\x80\x83\0"s},  // ö, em space, NUL
-      {"\xFF\xFE\x3D\xD8\x00\xDE"s, "\xF0\x9F\x98\x80"},           // a surrogate pair
-      {"\xFF\xFE\x3D\xD8=\0"s, "\xEF\xBF\xBD="},                   // an unpaired one
-      {"\xFF\xFEP\0o"s, "P"},                                      // an odd last byte
-      {"[\0S\0"s, "[\0S\0"s},          // UTF-16 without a mark is read as bytes
-      {"\xEF\xBB[S]", "\xEF\xBB[S]"},  // half a mark is text
-      {"\xFF", "\xFF"},
-      {"", ""},
-  };
-  for (const auto& [bytes, text] : cases) EXPECT_EQ(profileText(bytes), text) << bytes;
-
-  std::string utf16BigEndian = "\xFE\xFF"s +
-                               "\0[\0S\0M\0T\0P\0]\0\r\0\n\0P\0o\0r\0t\0=\0"
-                               "5"s;
-  EXPECT_EQ(findProfileValue(profileText(utf16BigEndian), "SMTP", "Port"), "5");
-}
-
 TEST(ProfileFormat, IntegersAreTheLeadingSignedDigits) {
   const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
       {"25", 25},           {"+7", 7},          {"-1", -1},

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/tls_schannel.h"
+#include "platform/win32_paths.h"
 
 namespace larkpost::platform::schannel {
 namespace {
@@ -488,8 +489,8 @@ std::optional<std::string> readCaFile(const std::string& path, std::string& fail
     failure = "the CA file " + printableLine(path) + " cannot be read: " + reason;
     return std::nullopt;
   };
-  HANDLE opened = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE opened = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return cannotRead(systemMessage(GetLastError()));
   FilePtr file(opened);
   LARGE_INTEGER size{};

@@ -3,6 +3,7 @@
 // statuses are sendmail's.
 #include "sendmail/sendmail.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -37,7 +38,9 @@ std::optional<std::string> readAliasesFile(const JobSettings& settings) {
   bool named = settings.aliasesPath.has_value();
   std::string path = named ? *settings.aliasesPath : kSystemAliases;
   if (path.empty()) return std::nullopt;
-  std::ifstream file(path, std::ios::binary);
+  // The path is UTF-8 on every build; as char8_t, Windows opens it by its wide name.
+  std::ifstream file(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                     std::ios::binary);
   if (!file) {
     if (!named) return std::nullopt;  // a system without one is normal
     throw LocalRefusal{kExConfig, "aliases file '" + printable(path) + "' could not be read"};
@@ -81,7 +84,6 @@ JobSettings settingsFor(const SendmailArguments& arguments) {
   settings.parseHeader = arguments.headerRecipients;
   settings.fullStopEnds = arguments.fullStopEnds;
   settings.completesHeader = true;
-  settings.senderAddress = platform::localTextToUtf8(settings.senderAddress);
   return settings;
 }
 
@@ -106,7 +108,7 @@ FrontEndJob jobFor(const SendmailArguments& arguments) {
     return *expanded;
   };
   for (const std::string& recipient : arguments.recipients) {
-    job.recipients.push_back(platform::localTextToUtf8(recipient));
+    job.recipients.push_back(recipient);
   }
   return job;
 }

@@ -11,7 +11,8 @@
 namespace larkpost {
 namespace {
 
-constexpr std::string_view kBlanks = " \t\r";
+// Ctrl-Z too: old editors end a file with one, and lists are read as they are stored.
+constexpr std::string_view kBlanks = " \t\r\x1A";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::size_t kShortestAddress = 2;
 
@@ -49,9 +50,14 @@ RecipientListRead readRecipientList(ByteSource& list) {
 }
 
 std::optional<RecipientListRead> readRecipientFile(const std::string& path) {
-  std::unique_ptr<TextFileSource> file = TextFileSource::open(path);
-  if (!file) return std::nullopt;
-  return readRecipientList(*file);
+  platform::FileContents file = platform::readWholeFile(path, kLongestListFile);
+  using Status = platform::FileContents::Status;
+  if (file.status == Status::kMissing) return std::nullopt;
+  // Something is there that cannot be read (a directory, a file held by another program):
+  // the run ends rather than go on with a list it never read.
+  if (file.status != Status::kRead) return RecipientListRead{{}, true};
+  MemorySource text(platform::textFileToUtf8(file.bytes));
+  return readRecipientList(text);
 }
 
 bool writeRecipientList(platform::File& file, const std::vector<std::string>& addresses) {

@@ -26,7 +26,13 @@ struct RecipientListRead {
 // at the start.
 RecipientListRead readRecipientList(ByteSource& list);
 
-// The same for the file at `path`, read as text; std::nullopt when it cannot be opened.
+// Lists longer than this are not read; a million addresses fit.
+constexpr std::size_t kLongestListFile = std::size_t{64} << 20;
+
+// The same for the file at `path`, read in binary mode and decoded as every text file is
+// (UTF-16 or UTF-8 with a byte-order mark, valid UTF-8, else the local code page: see
+// platform::textFileToUtf8); std::nullopt when nothing is there, failed when what is
+// there cannot be opened or read as a file, or is longer than kLongestListFile.
 std::optional<RecipientListRead> readRecipientFile(const std::string& path);
 
 // Writes `addresses` to `file`, one a line; false on failure.
