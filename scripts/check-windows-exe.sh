@@ -21,7 +21,7 @@ esac
 
 # Present on every Windows the programs are made for; nothing else may be imported.
 allowed=(advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll ntdll.dll ole32.dll
-         secur32.dll shell32.dll user32.dll ws2_32.dll)
+         secur32.dll shell32.dll user32.dll winhttp.dll ws2_32.dll)
 
 headers=$("$triple-objdump" -p "$exe" 2>&1) || fail "$triple-objdump cannot read $exe: $headers"
 grep -q "file format $format\$" <<<"$headers" ||
