@@ -110,7 +110,8 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
       return LongResult::kInvalid;
     }
   } else {
-    out << "\n\bUnknown switch '" << printable(argument) << "', ignoring\n";
+    // Only the name: what follows "=" may be a secret typed under a wrong name.
+    out << "\n\bUnknown switch '" << printable(name) << "', ignoring\n";
   }
   return LongResult::kApplied;
 }
