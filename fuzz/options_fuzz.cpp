@@ -10,6 +10,7 @@
 
 #include "invocation/options.h"
 #include "invocation/setting_keys.h"
+#include "platform/platform.h"
 #include "platform/profile_format.h"
 
 namespace {
@@ -30,7 +31,7 @@ bool isValidUtf8(std::string_view text) {
 
 // The bytes as a settings file.
 void readAsSettingsFile(std::string_view bytes) {
-  std::string text = larkpost::platform::profileText(bytes);
+  std::string text = larkpost::platform::textFileToUtf8(bytes);
   bool utf16 = bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF");
   if (utf16 && !isValidUtf8(text)) std::abort();
   larkpost::JobSettings settings;
