@@ -71,6 +71,15 @@ def _wine_temp_dirs():
     return [d for d in (*users.glob("*/AppData/Local/Temp"), *users.glob("*/Temp")) if d.is_dir()]
 
 
+def wine_local_app_data():
+    """%LOCALAPPDATA% of the Wine prefix: Wine sets it from the prefix, whatever the environment says."""
+    prefix = Path(os.environ.get("WINEPREFIX") or Path.home() / ".wine")
+    found = [d for d in (prefix / "drive_c" / "users").glob("*/AppData/Local") if d.parent.parent.name != "Public"]
+    if len(found) != 1:
+        pytest.fail(f"no single user's AppData/Local in the Wine prefix {prefix}: {found}", pytrace=False)
+    return found[0]
+
+
 def _temp_files(dirs):
     return {p for d in dirs for p in d.iterdir() if p.name.lower().startswith("lkp")}
 

@@ -34,6 +34,7 @@ class OAuthProvider:
         self.script = []  # answers the token endpoint gives before its own
         self.device_script = []  # errors the device polls get instead of authorization_pending
         self.requests = []  # (path, form) of every POST
+        self.received = []  # the bytes of every POST's body as they came, even cut short
         self.lock = threading.Lock()
         self.issued = 0
         self.refresh_tokens = set()  # the ones still valid
@@ -55,18 +56,29 @@ class OAuthProvider:
 
             def do_POST(self):
                 length = int(self.headers.get("Content-Length") or 0)
-                form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode(), keep_blank_values=True))
+                try:
+                    body = self.rfile.read(length)
+                except OSError:
+                    body = b""
+                provider.received.append(body)
+                if len(body) < length:
+                    return  # the client gave up after the headers
+                form = dict(urllib.parse.parse_qsl(body.decode(), keep_blank_values=True))
                 provider._post(self, form)
 
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.server.daemon_threads = True
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.minimum_version = ssl.TLSVersion.TLSv1_2
-        context.load_cert_chain(cert.cert, cert.key)
-        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.minimum_version = ssl.TLSVersion.TLSv1_2
+        self.present(cert)
+        self.server.socket = self.context.wrap_socket(self.server.socket, server_side=True)
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
+
+    def present(self, cert):
+        """The certificate the next connections get (the address and the tokens stay)."""
+        self.context.load_cert_chain(cert.cert, cert.key)
 
     def url(self, path):
         return f"https://127.0.0.1:{self.port}{path}"

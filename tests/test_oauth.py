@@ -4,6 +4,7 @@ two runs, client credentials, and the provider's failures. No token ever reaches
 
 import os
 import re
+import shutil
 import ssl
 import stat
 import subprocess
@@ -26,11 +27,6 @@ MESSAGE = b"Subject: hi\n\nhello\n"
 
 @pytest.fixture
 def provider(certs):
-    if larkpost_runner.under_wine():
-        # Known gap: Wine's WinHTTP ends the TLS handshake with the local provider with
-        # ERROR_WINHTTP_SECURE_CHANNEL_ERROR (12157), though SChannel reaches the same
-        # certificates; the Windows HTTP path is not shown under Wine yet.
-        pytest.skip("Wine's WinHTTP cannot reach the local provider over TLS (error 12157)")
     made = []
 
     def start(**options):
@@ -45,9 +41,17 @@ def provider(certs):
 @pytest.fixture
 def state_dir(tmp_path):
     """Where the token store lives across the runs of one test."""
-    path = tmp_path / "state"
-    path.mkdir()
-    return path
+    if not larkpost_runner.under_wine():
+        path = tmp_path / "state"
+        path.mkdir()
+        yield path
+        return
+    # Wine takes LOCALAPPDATA from the prefix, not from the environment: the store is
+    # the prefix's, emptied for each test (a prefix serves one test run at a time).
+    path = larkpost_runner.wine_local_app_data()
+    shutil.rmtree(path / "Larkpost", ignore_errors=True)
+    yield path
+    shutil.rmtree(path / "Larkpost", ignore_errors=True)
 
 
 def store_env(state_dir):
@@ -253,7 +257,6 @@ def test_device_login_slows_down_when_asked(provider, certs, state_dir, run_lark
      "The OAuth provider refused the token request: invalid_client (AADSTS7000215)"),
     ((200, b"{" + b" " * 100000 + b"}"), "is longer than 64 KiB"),
     ("slow", "within 2 seconds"),
-    ("untrusted", "Could not reach the OAuth provider (127.0.0.1:"),
 ])
 def test_token_endpoint_failures_end_the_run_before_connecting(provider, certs, state_dir, scripted_smtp,
                                                                run_larkpost, answer, words):
@@ -262,8 +265,6 @@ def test_token_endpoint_failures_end_the_run_before_connecting(provider, certs, 
     extra = {"Timeout": 2}
     if answer == "slow":
         p.delay = 4
-    elif answer == "untrusted":
-        extra["OAuthCAFile"] = host_path(certs.untrusted_ca)
     else:
         p.script.append(answer)
     srv = scripted_smtp(EHLO=EHLO_OAUTH)
@@ -271,6 +272,29 @@ def test_token_endpoint_failures_end_the_run_before_connecting(provider, certs, 
     assert result.status == 1, result
     assert words.encode() in result.stdout
     assert srv.connection_count == 0
+
+
+@pytest.mark.parametrize("presented, trusted", [
+    ("unknown_issuer", "ca"),  # signed by a CA the file does not hold
+    ("localhost", "untrusted_ca"),
+    ("other_name", "ca"),  # a good chain, for another name
+    ("expired", "ca"),
+    ("localhost", None),  # the system's store, which knows nothing of the test CA
+])
+def test_token_endpoint_not_trusted_gets_no_secret(provider, certs, state_dir, scripted_smtp, run_larkpost,
+                                                   presented, trusted):
+    p = provider(expires_in=30)  # every run refreshes
+    assert log_in(run_larkpost, p, certs, state_dir, OAuthClientSecret=CLIENT_SECRET).status == 0
+    p.present(getattr(certs, presented))
+    received = len(p.received)
+    srv = scripted_smtp(EHLO=EHLO_OAUTH)
+    extra = {"OAuthCAFile": host_path(getattr(certs, trusted)) if trusted else ""}
+    result = send(run_larkpost, p, certs, state_dir, srv, OAuthClientSecret=CLIENT_SECRET, **extra)
+    assert result.status == 1, result
+    assert f"Could not reach the OAuth provider (127.0.0.1:{p.port})".encode() in result.stdout
+    # The request may have got as far as its headers, never to its body.
+    assert p.received[received:] in ([], [b""]), p.received[received:]
+    assert p.token_requests("refresh_token") == [] and srv.connection_count == 0
 
 
 def start_larkpost(tmp_path, args, settings, env):
