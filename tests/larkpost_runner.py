@@ -2,11 +2,16 @@
 
 import collections
 import contextlib
+import fcntl
 import os
+import pty
+import select
 import shlex
 import signal
+import struct
 import subprocess
 import tempfile
+import termios
 import time
 from pathlib import Path
 
@@ -93,13 +98,8 @@ class Result(collections.namedtuple("Result", "status stdout")):
         return f"Result(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r})"
 
 
-def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30, kill_after=None):
-    """Run larkpost once with fresh TMPDIR, HOME, XDG_CONFIG_HOME and cwd under `where`.
-
-    `settings`: a dict for section [SMTP], or the whole file as str or bytes; it is passed as
-    the first argument "-<path>". `kill_after`: SIGKILL it after that many seconds.
-    `stdin`: the input as bytes, or a file descriptor to read instead.
-    """
+def _prepare_run(where, args, settings, env):
+    """argv, environment, working directory and temporary directories for one run under `where`."""
     binary = larkpost_binary()
     if not binary.is_file():
         skip_or_fail(f"no larkpost binary at {binary} (build it, or set LARKPOST_BIN)", "BIN")
@@ -135,7 +135,17 @@ def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30,
         child_env["LANG"] = "C.UTF-8"
         temp_dirs += _wine_temp_dirs()
     child_env.update({k: str(v) for k, v in (env or {}).items()})
+    return argv, child_env, cwd, temp_dirs
 
+
+def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30, kill_after=None):
+    """Run larkpost once with fresh TMPDIR, HOME, XDG_CONFIG_HOME and cwd under `where`.
+
+    `settings`: a dict for section [SMTP], or the whole file as str or bytes; it is passed as
+    the first argument "-<path>". `kill_after`: SIGKILL it after that many seconds.
+    `stdin`: the input as bytes, or a file descriptor to read instead.
+    """
+    argv, child_env, cwd, temp_dirs = _prepare_run(where, args, settings, env)
     temp_before = _temp_files(temp_dirs)
     started = time.monotonic()
     given_fd = isinstance(stdin, int)
@@ -164,3 +174,43 @@ def run_larkpost(where, args=(), stdin=b"", settings=None, env=None, timeout=30,
     result.stderr, result.elapsed = stderr, time.monotonic() - started
     result.temp_dirs, result.temp_before = temp_dirs, temp_before
     return result
+
+
+def type_at_console(where, args, prompt, typed, settings=None, env=None, timeout=30):
+    """Run larkpost on a pseudo-terminal, type `typed` and Enter once `prompt` shows, and
+    return (exit status, all the terminal showed). Under Wine the terminal becomes the
+    program's console."""
+    argv, child_env, cwd, _ = _prepare_run(where, args, settings, env)
+    pid, terminal = pty.fork()
+    if pid == 0:
+        try:
+            os.chdir(cwd)
+            os.execvpe(argv[0], argv, child_env)
+        finally:
+            os._exit(127)
+    # Wide enough that no message is wrapped.
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 250, 0, 0))
+    shown, deadline, typed_yet = b"", time.monotonic() + timeout, False
+    try:
+        while time.monotonic() < deadline:
+            # Type only once the console has taken the terminal over (no echo, Enter as CR):
+            # before that the terminal itself would echo and turn CR into LF.
+            if not typed_yet and prompt in shown and not termios.tcgetattr(terminal)[3] & termios.ECHO:
+                os.write(terminal, typed + b"\r")
+                typed_yet = True
+            if select.select([terminal], [], [], 0.2)[0]:
+                try:
+                    chunk = os.read(terminal, 4096)
+                except OSError:  # the program ended and the terminal closed
+                    chunk = b""
+                if not chunk:
+                    break
+                shown += chunk
+        else:
+            pytest.fail(f"larkpost did not finish within {timeout} s at the console: {shown!r}", pytrace=False)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+        os.close(terminal)
+    return os.waitstatus_to_exitcode(status), shown

@@ -12,6 +12,7 @@ import subprocess
 import pytest
 
 import aiosmtpd_server as aiosmtpd
+import larkpost_runner
 import postfix_instance
 from larkpost_runner import host_path, is_windows_build, larkpost_binary, output, server_settings, text
 from smtp_script import CLOSE, STALL, TLS, AuthExchange
@@ -593,5 +594,22 @@ def test_password_store_credman(scripted_smtp, run_larkpost):
     assert SECRET.encode() not in result.stdout
     assert f"The password for {user} at 127.0.0.1 is stored in the Windows Credential Manager".encode() in result.stdout
     result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings, env={"LARKPOST_PASSWORD": "not-this"})
+    assert result.status == 0, result
+    assert srv.auth[-1].initial_response == b"\0" + user.encode() + b"\0" + SECRET.encode()
+
+
+def test_store_password_at_the_console_shows_nothing_typed(scripted_smtp, run_larkpost, tmp_path):
+    if not (is_windows_build() and larkpost_runner.under_wine()):
+        pytest.skip("the Credential Manager is the Windows build's; its console is Wine's on a terminal")
+    srv = scripted_smtp(EHLO="250-test\r\n250 AUTH PLAIN")
+    user = f"console-{os.urandom(4).hex()}@example.test"
+    settings = server_settings(srv.port, User=user, PasswordStore="credman")
+    status, shown = larkpost_runner.type_at_console(tmp_path, ["--store-password"], b"Password for ",
+                                                    SECRET.encode(), settings=settings)
+    assert status == 0, shown
+    assert f"Password for {user} at 127.0.0.1:".encode() in shown
+    assert f"The password for {user} at 127.0.0.1 is stored".encode() in shown
+    assert SECRET.encode() not in shown
+    result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings)
     assert result.status == 0, result
     assert srv.auth[-1].initial_response == b"\0" + user.encode() + b"\0" + SECRET.encode()
