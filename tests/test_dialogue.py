@@ -139,12 +139,15 @@ def test_unsafe_envelope_is_refused_before_connecting(scripted_smtp, run_larkpos
 def test_list_file_recipients(scripted_smtp, run_larkpost, tmp_path):
     listing = tmp_path / "list.txt"
     long_address = "l" * 100 + "@x.test"
-    listing.write_bytes(b"one@x.test\r\n  two@x.test \t\r\n\nx\n" + long_address.encode() + b"\nlast@x.test")
+    listing.write_bytes(b"# the team\r\none@x.test\r\n  two@x.test \t\r\n\nx\n  # two@x.test left\n"
+                        b"Jane Doe <jane@x.test>\r\n\"Doe, J.\" < j.doe@x.test >\n<bare@x.test>\n"
+                        + long_address.encode() + b"\nlast@x.test")
     srv = scripted_smtp()
     status, _ = run_larkpost(["-l", str(listing), "ignored@x.test"], stdin=BODY, settings=server_settings(srv.port))
     assert status == 0
     assert [c for c in srv.commands if c.startswith(b"RCPT")] == [
-        b"RCPT TO:<one@x.test>\r\n", b"RCPT TO:<two@x.test>\r\n",
+        b"RCPT TO:<one@x.test>\r\n", b"RCPT TO:<two@x.test>\r\n", b"RCPT TO:<jane@x.test>\r\n",
+        b"RCPT TO:<j.doe@x.test>\r\n", b"RCPT TO:<bare@x.test>\r\n",
         b"RCPT TO:<" + long_address.encode() + b">\r\n", b"RCPT TO:<last@x.test>\r\n"]
     assert listing.exists()
 

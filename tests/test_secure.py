@@ -198,11 +198,16 @@ def test_password_command_time_limit_and_private_settings_file(scripted_smtp, ce
 
 def test_long_options_override_settings(scripted_smtp, certs, run_larkpost):
     srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH LOGIN"])
-    result = run_larkpost(["--security=starttls", f"--ca-file={host_path(certs.ca)}", "--user=opt@example.test",
-                           "--auth=login", "--password-command=echo from-option", "--password=leak", "a@x.test"],
-                          stdin=BODY, settings=server_settings(srv.port, Security="tls", User="ignored"))
-    assert (result.status, result.stdout) == (0, output("\n\bUnknown switch '--password=leak', ignoring\n"))
+    options = ["--security=starttls", f"--ca-file={host_path(certs.ca)}", "--user=opt@example.test", "--auth=login",
+               "--password-command=echo from-option"]
+    result = run_larkpost(options + ["a@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port, Security="tls", User="ignored"))
+    assert (result.status, result.stdout) == (0, output(""))
     assert srv.auth == [AuthExchange("LOGIN", None, [b"opt@example.test", b"from-option"], True)]
+    # There is no --password: the run ends before connecting, and the value is never echoed.
+    result = run_larkpost(options + ["--password=leak", "a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (1, output("Unknown option '--password'\n"))
+    assert srv.connection_count == 1
 
 
 def test_check_reports_without_sending_mail(scripted_smtp, certs, run_larkpost):

@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <unordered_set>
 #include <vector>
 
@@ -20,9 +21,11 @@
 #include "headerscan/header_scan.h"
 #include "invocation/check.h"
 #include "invocation/credentials.h"
+#include "invocation/dry_run.h"
 #include "invocation/options.h"
 #include "core/printable.h"
 #include "invocation/report.h"
+#include "invocation/run_log.h"
 #include "core/run_failure.h"
 #include "invocation/settings.h"
 #include "platform/platform.h"
@@ -48,7 +51,8 @@ struct PreparedJob {
   HeaderScan inputHeader;                          // when read ahead of the body
   std::vector<std::string> recipients;
   Trace* trace = nullptr;
-  RunRecord record;  // for the report
+  RunRecord record;     // for the report and the log
+  std::string failure;  // the message the run ended with, for the log
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
@@ -77,7 +81,8 @@ std::vector<std::string> headerRecipients(const std::vector<std::string>& addres
     throw RunFailure{"Could not write the temporary list file\n"};
   }
   FileSource source(*list);
-  return checkedList(readRecipientList(source), "temporary list");
+  // The header's addresses are bare, and one may begin with '#'.
+  return checkedList(readRecipientList(source, ListForm::kPlain), "temporary list");
 }
 
 std::vector<std::string> listedRecipients(const PreparedJob& job) {
@@ -153,24 +158,41 @@ std::optional<std::uint64_t> estimatedSize(const JobSettings& settings) {
   return size;
 }
 
+// Writes the message to `sink` as laid out for the wire; returns whether it ended a line.
+bool writeMessage(PreparedJob& job, LineReader& input, TextSink& sink,
+                  const ServerCapabilities& offered) {
+  DataWriter writer(sink);
+  MessageFrame frame = makeFrame(job);
+  frame.eightBitMime = offered.eightBitMime;
+  bool writesMessageId =
+      job.settings.emitHeader && !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
+  if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
+  StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
+  if (streamed.result == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
+  if (streamed.result == StreamResult::kAttachmentFailed) {
+    throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
+                     "', message not sent\n"};
+  }
+  return writer.atLineStart();
+}
+
+// --dry-run: the envelope, an empty line, then the message as a server that offers no
+// extension would get it. Nothing is connected to and no secret is asked for.
+int showDryRun(PreparedJob& job, LineReader& input, std::ostream& out) {
+  showEnvelope(job.settings, job.recipients, out);
+  out << "\n";
+  WireEcho echo(out);
+  if (!writeMessage(job, input, echo, ServerCapabilities{})) out << "\n";
+  out.flush();
+  return kExitSent;
+}
+
 // From the greeting to the last transaction. Returns the exit status.
 int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   const JobSettings& settings = job.settings;
   std::optional<Secret> secret = obtainSecret(job.settings);
   WriteMessage writeMessage = [&job, &input](TextSink& sink, const ServerCapabilities& offered) {
-    DataWriter writer(sink);
-    MessageFrame frame = makeFrame(job);
-    frame.eightBitMime = offered.eightBitMime;
-    bool writesMessageId = job.settings.emitHeader &&
-                           !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
-    if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
-    StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
-    if (streamed.result == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
-    if (streamed.result == StreamResult::kAttachmentFailed) {
-      throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
-                       "', message not sent\n"};
-    }
-    return writer.atLineStart();
+    return larkpost::writeMessage(job, input, sink, offered);
   };
   DeliveryOutcome outcome =
       larkpost::deliver(settings, {std::move(job.recipients), writeMessage, estimatedSize(settings)},
@@ -178,6 +200,7 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   int status = outcome.exitStatus();
   job.record.failed = outcome.failed;
   job.record.temporary = outcome.temporary;
+  job.failure = outcome.failureMessage;
   job.record.delivery = std::move(outcome);
   return status;
 }
@@ -186,22 +209,32 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   refusePlaintextPassword(job.settings);
   StandardInput standardInput;
   LineReader input(standardInput);
+  input.setFullStopEndsMessage(!job.settings.ignoreDots);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
   job.recipients = gatherRecipients(job);
   if (job.recipients.empty()) throw RunFailure{kNoRecipients};
   checkEnvelopeNames(job.settings);
+  if (job.settings.dryRun) return showDryRun(job, input, out);
   return deliver(job, input, out);
 }
 
-// The transcript's destination: standard error for "-", else a file of its own.
-std::optional<Trace> openTrace(const JobSettings& settings, std::ofstream& file) {
+// The transcript's destination: standard error for "-", else a file appended to, so that
+// the runs of a cron job stay readable one after the other. Each run begins with a line
+// of its own.
+std::optional<Trace> openTrace(const JobSettings& settings, std::span<const std::string> args,
+                               std::ofstream& file) {
   if (settings.tracePath.empty()) return std::nullopt;
-  if (settings.tracePath == "-") return Trace(std::cerr, settings.traceData);
-  file.open(settings.tracePath, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!file) {
-    throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
+  std::ostream* out = &std::cerr;
+  if (settings.tracePath != "-") {
+    file.open(settings.tracePath, std::ios::out | std::ios::app | std::ios::binary);
+    if (!file) {
+      throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
+    }
+    out = &file;
   }
-  return Trace(file, settings.traceData);
+  Trace trace(*out, settings.traceData);
+  trace.event(traceStartLine(platform::localTimeNow(), args));
+  return trace;
 }
 
 void writeReport(const PreparedJob& job, std::ostream& out) {
@@ -225,7 +258,9 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     out.flush();
     job.record.failed = true;
     job.record.temporary = failure.temporary;
+    job.failure = failure.message;
   }
+  if (!job.settings.dryRun) writeTransactionLog(job.settings, job.record, job.failure, out);
   if (!job.settings.reportPath.empty()) writeReport(job, out);
   return status;
 }
@@ -237,11 +272,42 @@ std::optional<FoundFile> findAttachment(const std::string& path) {
                    std::make_shared<platform::File>(std::move(*file))};
 }
 
-// The run once the banner is out; every RunFailure ends here.
+// The banner, unless the run is quiet, then what was said before that was known.
+void startOutput(std::ostream& out, const std::ostringstream& early, bool quiet) {
+  if (!quiet) out << kBanner;
+  out << early.str();
+  out.flush();
+}
+
+// Warnings about the settings file go to standard error, so that standard output stays
+// what scripts already read; --check lists them as findings too.
+void reportSettingsWarnings(const std::vector<std::string>& warnings, const JobSettings& settings,
+                            std::ostream& out) {
+  for (const std::string& warning : warnings) {
+    std::cerr << warning;
+    if (settings.check) out << warning;
+  }
+  std::cerr.flush();
+}
+
+// Every RunFailure ends here.
 int runSettled(std::span<const std::string> args, std::ostream& out) {
   PreparedJob job;
-  std::size_t first = loadSettings(args, job.settings, out);
-  OptionsOutcome options = parseOptions(args, first, job.settings, findAttachment, out);
+  // What the settings and options say comes out after the banner, which a quiet run,
+  // known only once they are read, does without.
+  std::ostringstream early;
+  std::vector<std::string> warnings;
+  OptionsOutcome options;
+  try {
+    std::size_t first = loadSettings(args, job.settings, early, &warnings);
+    options = parseOptions(args, first, job.settings, findAttachment, early);
+  } catch (const RunFailure&) {
+    startOutput(out, early, job.settings.quiet);
+    reportSettingsWarnings(warnings, job.settings, out);
+    throw;
+  }
+  startOutput(out, early, job.settings.quiet);
+  reportSettingsWarnings(warnings, job.settings, out);
   if (!options.invalid.empty()) throw RunFailure{options.invalid};
   if (options.usageRequested) {
     printUsage(out);
@@ -259,7 +325,7 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
     out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
   }
   std::ofstream traceFile;
-  std::optional<Trace> trace = openTrace(job.settings, traceFile);
+  std::optional<Trace> trace = openTrace(job.settings, args, traceFile);
   job.trace = trace ? &*trace : nullptr;
   if (job.settings.check) return checkServer(job.settings, out, job.trace);
   if (!hasRecipientSource(options.firstRecipient, args.size(), job.settings)) {
@@ -278,9 +344,8 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
 }
 
 int runWithArguments(std::span<const std::string> args, std::ostream& out) {
-  out << kBanner;
   if (args.size() < 2) {
-    out << kRecipientsNeeded;
+    out << kBanner << kRecipientsNeeded;
     printUsage(out);
     return kExitFailed;
   }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <charconv>
+#include <vector>
 
 #include "compose/header_fields.h"
 #include "smtp/session.h"
@@ -98,7 +99,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 14> kSettingKeys{{
+constexpr std::array<SettingKey, 19> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -115,7 +116,16 @@ constexpr std::array<SettingKey, 14> kSettingKeys{{
     // --trace alone traces to standard error.
     {"Trace", "--trace", "file", setText<&JobSettings::tracePath>},
     {"Charset", "--charset", "name", setCharset},
+    // For cron: nothing on standard output unless something went wrong.
+    {"Quiet", "--quiet", "", setYesNo<&JobSettings::quiet>},
+    {"Log", "--log", "file", setText<&JobSettings::logPath>},
+    {"Syslog", "--syslog", "", setYesNo<&JobSettings::syslog>},
+    {"IgnoreDots", "--ignore-dots", "", setYesNo<&JobSettings::ignoreDots>},
 }};
+
+// The keys only the settings file has, read on their own (see settings.cpp).
+constexpr std::array<std::string_view, 6> kFileOnlyKeys{"Server",  "From", "Domain",
+                                                        "Address", "Port", "Timeout"};
 
 }  // namespace
 
@@ -126,6 +136,12 @@ const SettingKey* findLongOption(std::string_view name) {
     if (!setting.longOption.empty() && setting.longOption == name) return &setting;
   }
   return nullptr;
+}
+
+std::vector<std::string_view> knownSettingsKeys() {
+  std::vector<std::string_view> keys(kFileOnlyKeys.begin(), kFileOnlyKeys.end());
+  for (const SettingKey& setting : kSettingKeys) keys.push_back(setting.key);
+  return keys;
 }
 
 std::optional<bool> parseYesNo(std::string_view text) {

@@ -6,6 +6,8 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/job_settings.h"
 
@@ -22,13 +24,20 @@ struct SettingsChoice {
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,
                                   const std::string& defaultPath);
 
+// One warning line each for the keys of section SMTP the program does not read, with
+// the nearest known key when one is close; and, when that section holds no key the
+// program reads, for each other section and for keys before any section. Lines that
+// begin with ';' or '#' are taken for comments. `shownPath` names the file in them.
+std::vector<std::string> settingsFileWarnings(const std::string& shownPath, std::string_view text);
+
 // Fills the settings-file fields of `settings` (section SMTP) and returns the index of
 // the first option argument. A missing file, section or key leaves the defaults. A file
 // that cannot be read leaves them too, but says so on `out` first, unless it is the
 // default file and does not exist. Throws RunFailure for a value a setting cannot take,
-// and for a password in a file others can read.
+// and for a password in a file others can read. When `warnings` is given, it receives
+// settingsFileWarnings for the file read.
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
-                         std::ostream& out);
+                         std::ostream& out, std::vector<std::string>* warnings = nullptr);
 
 }  // namespace larkpost
 

@@ -43,6 +43,10 @@ ProfileAccess profileAccess(const std::string& path);
 std::optional<std::string> profileString(const std::string& path, std::string_view section,
                                          std::string_view key);
 
+// The whole text of the profile file at `path`, as profileText decodes its bytes;
+// std::nullopt when it cannot be read or is over kLongestSettingsFile.
+std::optional<std::string> profileFileText(const std::string& path);
+
 // An integer value from a profile file: its leading digits (optionally signed), else
 // `fallback` when the key is missing or holds no digits. The same on every platform.
 std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
@@ -83,6 +87,15 @@ class File {
 // The file at `path` opened for reading, if it is a regular file that can be read. Opening
 // never blocks: a FIFO, a device or a directory is refused, not waited on.
 std::optional<File> openRegularFile(const std::string& path);
+
+// Appends `text` to the file at `path`, creating it when missing, under an exclusive
+// lock held for the one write, so that lines of runs at the same time never interleave.
+// False, with `error` saying why, when it could not.
+bool appendLocked(const std::string& path, std::string_view text, std::string& error);
+
+// Sends one line to the system log (syslog, facility mail, on POSIX). False where there
+// is no such log (Windows).
+bool systemLog(std::string_view line);
 
 // The name of the file at `path` as stored on disk, without its directory; the name the
 // attachment part carries.

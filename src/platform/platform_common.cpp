@@ -1,6 +1,7 @@
 // Platform services that the standard library already gives the same way everywhere, and
 // those built on the others alone.
 #include <chrono>
+#include <string>
 #include <utility>
 
 #include "platform/platform.h"
@@ -34,6 +35,20 @@ std::int32_t profileInt(const std::string& path, std::string_view section, std::
   std::optional<std::string> text = profileString(path, section, key);
   if (!text) return fallback;
   return profileInteger(*text).value_or(fallback);
+}
+
+std::optional<std::string> profileFileText(const std::string& path) {
+  std::optional<File> file = openRegularFile(path);
+  if (!file) return std::nullopt;
+  std::string bytes;
+  std::string block(64 * 1024, '\0');
+  for (;;) {
+    std::ptrdiff_t got = file->read(block);
+    if (got < 0) return std::nullopt;
+    if (got == 0) return profileText(bytes);
+    bytes.append(block.data(), static_cast<std::size_t>(got));
+    if (bytes.size() > kLongestSettingsFile) return std::nullopt;
+  }
 }
 
 }  // namespace larkpost::platform

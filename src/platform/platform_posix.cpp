@@ -8,10 +8,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -213,6 +215,31 @@ std::optional<File> openRegularFile(const std::string& path) {
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return File(fd);
+}
+
+bool appendLocked(const std::string& path, std::string_view text, std::string& error) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  File file(fd);  // closing it also lets go of the lock
+  if (::flock(fd, LOCK_EX) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (!file.write(text)) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool systemLog(std::string_view line) {
+  ::openlog("larkpost", LOG_PID, LOG_MAIL);
+  ::syslog(LOG_MAIL | LOG_INFO, "%.*s", static_cast<int>(line.size()), line.data());
+  ::closelog();
+  return true;
 }
 
 std::string storedFileName(const std::string& path) {

@@ -315,6 +315,28 @@ std::optional<File> openRegularFile(const std::string& path) {
   return File(reinterpret_cast<std::intptr_t>(file));
 }
 
+bool appendLocked(const std::string& path, std::string_view text, std::string& error) {
+  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = systemErrorText(GetLastError());
+    return false;
+  }
+  File file(reinterpret_cast<std::intptr_t>(handle));
+  OVERLAPPED whole{};
+  if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    error = systemErrorText(GetLastError());
+    return false;
+  }
+  bool written = file.write(text);
+  if (!written) error = systemErrorText(GetLastError());
+  OVERLAPPED unlock{};
+  UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &unlock);
+  return written;
+}
+
+bool systemLog(std::string_view) { return false; }
+
 std::string storedFileName(const std::string& path) {
   WIN32_FIND_DATAA entry;
   HANDLE search = FindFirstFileA(path.c_str(), &entry);

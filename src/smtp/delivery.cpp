@@ -62,7 +62,7 @@ class Spool {
 // connection does not stop the copy, so that a later attempt has the whole message.
 class SpoolingSink final : public TextSink {
  public:
-  SpoolingSink(SmtpConnection& connection, Spool& spool, bool keepComposing)
+  SpoolingSink(TextSink& connection, Spool& spool, bool keepComposing)
       : connection_(&connection), spool_(spool), keepComposing_(keepComposing) {}
 
   void sendText(std::string_view text) override {
@@ -83,10 +83,24 @@ class SpoolingSink final : public TextSink {
   }
 
  private:
-  SmtpConnection* connection_;
+  TextSink* connection_;
   Spool& spool_;
   bool keepComposing_;
   std::optional<RunFailure> failure_;
+};
+
+// Counts the bytes on their way to the connection, for the log.
+class CountingSink final : public TextSink {
+ public:
+  explicit CountingSink(TextSink& next) : next_(next) {}
+  void sendText(std::string_view text) override {
+    next_.sendText(text);
+    count += text.size();
+  }
+  std::uint64_t count = 0;
+
+ private:
+  TextSink& next_;
 };
 
 bool isTemporary(const std::optional<Reply>& reply) {
@@ -141,6 +155,7 @@ class Delivery {
   void fail(const RunFailure& failure) {
     outcome_.failed = true;
     outcome_.temporary = failure.temporary;
+    outcome_.failureMessage = failure.message;
     out_ << failure.message;
     // When some got it, say who did not.
     if (outcome_.deliveredCount() > 0) {
@@ -201,6 +216,7 @@ class Delivery {
       count = std::min(count, static_cast<std::size_t>(settings_.maxRecipients));
     }
     std::vector<std::size_t> batch(pending_.begin(), pending_.begin() + count);
+    const std::int64_t started = platform::monotonicMillis();
     std::vector<std::string_view> addresses;
     for (std::size_t index : batch) addresses.push_back(address(index));
     std::vector<RecipientResult> results =
@@ -222,6 +238,11 @@ class Delivery {
           break;
       }
     }
+    TransactionRecord record;
+    record.accepted = accepted.size();
+    record.refused = refused.size();
+    record.deferred = deferred.size();
+    outcome_.transactions.push_back(std::move(record));
     if (accepted.empty()) refuseTransaction(batch, refused, deferred, results);
     for (std::size_t index : refused) out_ << recipientFailure(address(index));
     out_.flush();
@@ -229,7 +250,12 @@ class Delivery {
     settle(refused);
 
     sendData(session.connection);
-    Reply reply = endMessage(session.connection, sendMessage(session, moreToCome));
+    CountingSink counter(session.connection);
+    bool endedLine = sendMessage(session, counter, moreToCome);
+    outcome_.transactions.back().bytes = counter.count;
+    Reply reply = endMessage(session.connection, endedLine);
+    outcome_.transactions.back().dataReply = reply;
+    outcome_.transactions.back().millis = platform::monotonicMillis() - started;
     settle(accepted);
     for (std::size_t index : accepted) outcome_.recipients[index].delivered = true;
     outcome_.dataReply = reply;
@@ -261,8 +287,7 @@ class Delivery {
   }
 
   // The message for this transaction; returns whether the data ended a line.
-  bool sendMessage(Session& session, bool moreToCome) {
-    SmtpConnection& connection = session.connection;
+  bool sendMessage(Session& session, TextSink& connection, bool moreToCome) {
     if (composed_) {
       if (!spool_ || !spool_->complete) throw RunFailure{"The message cannot be sent again\n"};
       spool_->replay(connection);

@@ -32,12 +32,25 @@ struct RecipientOutcome {
   std::optional<Reply> reply;  // the server's last word on this recipient
 };
 
+// One transaction as it went, for the log: set up when its recipients were given, the
+// rest filled in as it gets further.
+struct TransactionRecord {
+  std::size_t accepted = 0;
+  std::size_t refused = 0;
+  std::size_t deferred = 0;
+  std::optional<Reply> dataReply;  // the server took the message with this reply
+  std::uint64_t bytes = 0;         // message data sent, before the end-of-data line
+  std::int64_t millis = 0;         // from the first recipient to the end of the data
+};
+
 struct DeliveryOutcome {
   std::vector<RecipientOutcome> recipients;  // in sending order
+  std::vector<TransactionRecord> transactions;  // in order, every attempt's
   std::optional<Reply> dataReply;            // to the end of the last accepted message
   std::optional<platform::TlsDetails> tls;
   bool tlsVerified = false;
   bool failed = false;     // the run ended with a failure message
+  std::string failureMessage;  // that message, for the log
   bool temporary = false;  // and a later attempt may still succeed
 
   std::size_t deliveredCount() const;
