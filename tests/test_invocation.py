@@ -324,7 +324,7 @@ def test_quiet_run_prints_nothing_unless_it_fails(scripted_smtp, run_larkpost):
     assert tuple(run_larkpost(["--quiet", "a@x.test"], stdin=b"x\n", settings=server_settings(srv.port))) == (0, b"")
     status, stdout = run_larkpost(["b@x.test", "c@x.test"], stdin=b"x\n", settings=server_settings(srv.port, Quiet="yes"))
     assert (status, stdout) == (2, text("Error sending mail to user [c@x.test]\n"))
-    status, stdout = run_larkpost(["--quiet", "-s", "127.0.0.1", "-p", "1", "a@x.test"], stdin=b"x\n")
+    status, stdout = run_larkpost(["--quiet", "-s", "127.0.0.1", "-p", "1", "a@x.test"], stdin=b"x\n", stderr_ok=True)
     assert status == 1 and stdout.startswith(text("Could not connect to server (127.0.0.1), port (1)"))
 
 

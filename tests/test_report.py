@@ -95,10 +95,12 @@ def test_report_of_failures_says_whether_a_retry_may_help(scripted_smtp, run_lar
             port = probe.getsockname()[1]
     else:
         port = scripted_smtp(script).port
-    result = run_larkpost(["--report=-", "a@x.test"], stdin=BODY, settings=server_settings(port))
+    result = run_larkpost(["--report=-", "a@x.test"], stdin=BODY, settings=server_settings(port), stderr_ok=True)
     assert result.status == 1
     report = json.loads(result.stdout.decode().split("\n", 2)[2][result.stdout.decode().split("\n", 2)[2].index("{"):])
     assert report["outcome"] == "failed" and report["temporary"] is temporary
+    # A connection that could not be made says why, in the system's words.
+    assert ("refused" in report.get("reason", "").lower()) == (script is None)
     assert [r["address"] for r in report["recipients"]] == ["a@x.test"]
     assert report["recipients"][0]["accepted"] is False
 
@@ -131,7 +133,8 @@ def test_log_has_a_line_per_transaction(scripted_smtp, run_larkpost, tmp_path):
 
 def test_log_of_a_run_that_never_connected_and_of_runs_at_once(scripted_smtp, run_larkpost, tmp_path):
     log = tmp_path / "mail.log"
-    status, _ = run_larkpost([f"--log={host_path(log)}", "a@x.test"], stdin=b"x\n", settings=server_settings(1))
+    status = run_larkpost([f"--log={host_path(log)}", "a@x.test"], stdin=b"x\n", settings=server_settings(1),
+                          stderr_ok=True).status
     assert status == 1
     failed = LOG_LINE.fullmatch(log.read_text().rstrip("\n"))
     assert failed and failed["outcome"] == "failed" and failed["reply"].startswith('"Could not connect')

@@ -89,6 +89,7 @@ int checkServer(JobSettings& settings, std::ostream& out, Trace* trace) {
     session.connection.quit();
   } catch (const RunFailure& failure) {
     out << failure.message;
+    if (!failure.reason.empty()) printer.line("Reason", failure.reason);
     printer.line("Check", "failed");
     return kExitFailed;
   }

@@ -69,6 +69,7 @@ std::string reportJson(const JobSettings& settings, const RunRecord& record,
                  {"outcome", outcomeName(record)}, {"temporary", record.failed && record.temporary},
                  {"message_id", nullptr}, {"data_reply", nullptr}, {"recipients", json::array()}};
   if (record.messageId) report["message_id"] = *record.messageId;
+  if (!record.reason.empty()) report["reason"] = record.reason;
   if (const std::optional<DeliveryOutcome>& delivery = record.delivery) {
     if (delivery->tls) {
       report["tls"] = {{"version", delivery->tls->version}, {"cipher", delivery->tls->cipher},

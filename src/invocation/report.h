@@ -19,6 +19,7 @@ struct RunRecord {
   std::optional<std::string> messageId;   // when Larkpost wrote the Message-ID field
   bool failed = false;
   bool temporary = false;
+  std::string reason;  // the system's words on why the run failed, when it gave any
 };
 
 // The enhanced status code (RFC 3463) a reply line begins with, such as "2.1.5".

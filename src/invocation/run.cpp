@@ -201,6 +201,7 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   job.record.failed = outcome.failed;
   job.record.temporary = outcome.temporary;
   job.failure = outcome.failureMessage;
+  job.record.reason = outcome.failureReason;
   job.record.delivery = std::move(outcome);
   return status;
 }
@@ -259,6 +260,13 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     job.record.failed = true;
     job.record.temporary = failure.temporary;
     job.failure = failure.message;
+    job.record.reason = failure.reason;
+  }
+  if (!job.record.reason.empty()) {
+    // Standard output keeps the failure's own line; the system's words go beside it.
+    std::cerr << "Reason: " << job.record.reason << "\n";
+    std::cerr.flush();
+    if (job.trace) job.trace->event("failed: " + job.record.reason);
   }
   if (!job.settings.dryRun) writeTransactionLog(job.settings, job.record, job.failure, out);
   if (!job.settings.reportPath.empty()) writeReport(job, out);

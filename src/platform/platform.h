@@ -191,6 +191,7 @@ enum class ConnectStatus { kConnected, kNotResolved, kNotConnected };
 struct ConnectResult {
   ConnectStatus status = ConnectStatus::kNotConnected;
   std::unique_ptr<Socket> socket;
+  std::string reason;  // the system's words when not connected (for the last address tried)
 };
 
 // Resolves `host` for IPv4 and IPv6 and tries each address in turn, each for at most

@@ -120,14 +120,17 @@ class PosixSocket final : public Socket {
 };
 
 // Connects one resolved address within the time limit; -1 when it does not.
-int connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
+// The socket, or -1 with `error` set to errno's value for why.
+int connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& error) {
   int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                     address.ai_protocol);
+  error = errno;
   if (fd < 0) return -1;
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
   int result = ::connect(fd, address.ai_addr, address.ai_addrlen);
+  error = result < 0 ? errno : 0;
   if (result < 0 && errno == EINPROGRESS) {
-    int error = ETIMEDOUT;
+    error = ETIMEDOUT;
     socklen_t length = sizeof error;
     if (waitFor(fd, POLLOUT, deadline)) getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
     result = error == 0 ? 0 : -1;
@@ -375,16 +378,18 @@ ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
-  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-    return {ConnectStatus::kNotResolved, nullptr};
-  }
-  ConnectResult result{ConnectStatus::kNotConnected, nullptr};
+  int resolved =
+      host.empty() ? EAI_NONAME : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0) return {ConnectStatus::kNotResolved, nullptr, ::gai_strerror(resolved)};
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr, {}};
   for (addrinfo* address = found; address; address = address->ai_next) {
-    int fd = connectAddress(*address, timeoutMillis);
+    int error = 0;
+    int fd = connectAddress(*address, timeoutMillis, error);
     if (fd >= 0) {
-      result = {ConnectStatus::kConnected, std::make_unique<PosixSocket>(fd)};
+      result = {ConnectStatus::kConnected, std::make_unique<PosixSocket>(fd), {}};
       break;
     }
+    result.reason = std::strerror(error);
   }
   ::freeaddrinfo(found);
   return result;

@@ -179,8 +179,10 @@ class WinsockSocket final : public Socket {
 };
 
 // Connects one resolved address within the time limit; INVALID_SOCKET when it does not.
-SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
+// The socket, or INVALID_SOCKET with `error` set to the Winsock error code for why.
+SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& error) {
   SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+  error = WSAGetLastError();
   if (socket == INVALID_SOCKET) return INVALID_SOCKET;
   u_long nonBlocking = 1;
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
@@ -188,8 +190,9 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
   if (result == 0) {
     result = ::connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen));
   }
-  if (result == SOCKET_ERROR && wouldBlock()) {
-    int error = WSAETIMEDOUT;
+  error = result == SOCKET_ERROR ? WSAGetLastError() : 0;
+  if (result == SOCKET_ERROR && error == WSAEWOULDBLOCK) {
+    error = WSAETIMEDOUT;
     int length = sizeof error;
     if (waitFor(socket, Wait::kConnect, deadline) == Waited::kReady) {
       ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
@@ -509,16 +512,21 @@ ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64
   hints.ai_protocol = IPPROTO_TCP;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
-  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-    return {ConnectStatus::kNotResolved, nullptr};
+  int resolved = host.empty() ? WSAHOST_NOT_FOUND
+                              : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0) {
+    return {ConnectStatus::kNotResolved, nullptr,
+            systemErrorText(static_cast<unsigned long>(resolved))};
   }
-  ConnectResult result{ConnectStatus::kNotConnected, nullptr};
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr, {}};
   for (addrinfo* address = found; address; address = address->ai_next) {
-    SOCKET socket = connectAddress(*address, timeoutMillis);
+    int error = 0;
+    SOCKET socket = connectAddress(*address, timeoutMillis, error);
     if (socket != INVALID_SOCKET) {
-      result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket)};
+      result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket), {}};
       break;
     }
+    result.reason = systemErrorText(static_cast<unsigned long>(error));
   }
   ::freeaddrinfo(found);
   return result;

@@ -156,6 +156,7 @@ class Delivery {
     outcome_.failed = true;
     outcome_.temporary = failure.temporary;
     outcome_.failureMessage = failure.message;
+    outcome_.failureReason = failure.reason;
     out_ << failure.message;
     // When some got it, say who did not.
     if (outcome_.deliveredCount() > 0) {

@@ -51,6 +51,7 @@ struct DeliveryOutcome {
   bool tlsVerified = false;
   bool failed = false;     // the run ended with a failure message
   std::string failureMessage;  // that message, for the log
+  std::string failureReason;   // the system's words on why, when it gave any
   bool temporary = false;  // and a later attempt may still succeed
 
   std::size_t deliveredCount() const;
