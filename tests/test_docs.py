@@ -70,12 +70,15 @@ def test_windows_zip_holds_the_program_and_text_files_for_windows(run_larkpost, 
                                                                   tmp_path):
     if not is_windows_build():
         pytest.skip("the zip belongs to the Windows build")
-    package = larkpost_binary().parent / "larkpost-windows.zip"
+    version = re.search(r"project\(larkpost VERSION ([\d.]+)", (REPO / "CMakeLists.txt").read_text())[1]
+    package = larkpost_binary().parent / f"larkpost-{version}-windows.zip"
     if not package.is_file():
         skip_or_fail(f"no {package} (scripts/build-windows.sh makes it)", "BIN")
     with zipfile.ZipFile(package) as archive:
-        assert sorted(archive.namelist()) == ["README.txt", "larkpost.exe", "larkpost.ini"]
-        for name in ("README.txt", "larkpost.ini"):
+        assert sorted(archive.namelist()) == ["LICENSE.txt", "README.txt", "larkpost.exe", "larkpost.ini"]
+        assert archive.read("README.txt").startswith(f"Larkpost {version}\r\n".encode())
+        assert b"MIT License" in archive.read("LICENSE.txt")
+        for name in ("README.txt", "larkpost.ini", "LICENSE.txt"):
             data = archive.read(name)
             assert data.count(b"\n") == data.count(b"\r\n") > 0, f"{name} has bare line ends"
             io.TextIOWrapper(io.BytesIO(data), encoding="ascii").read()  # any code page shows it

@@ -232,8 +232,17 @@ def test_check_reports_without_sending_mail(scripted_smtp, certs, run_larkpost):
     assert result.status == 1
     lines = result.stdout.decode().replace("\r\n", "\n").splitlines()
     assert "Certificate: not trusted: the certificate has expired" in lines
+    assert any(line.startswith("Warning: the server's certificate expired on ") for line in lines)
     assert lines[-2:] == ["Certificate of server (127.0.0.1) not trusted: the certificate has expired",
                           "Check: failed"]
+
+    # What a test server takes and a provider refuses is pointed out before connecting.
+    result = run_larkpost(["--check", "-s", "mail.example.invalid"], env=login_env(),
+                          settings={"Port": srv.port, "User": "u"})
+    lines = result.stdout.decode().replace("\r\n", "\n").splitlines()
+    assert lines[3:5] == ["Warning: Address 'larkpost' has no domain; providers refuse such a sender (set Address)",
+                          "Warning: Security=none with a login to mail.example.invalid: the password would cross "
+                          "the network unencrypted"]
 
 
 @pytest.mark.parametrize("port_name, security, auth", [("starttls_port", "starttls", "plain"),
