@@ -15,7 +15,7 @@ LAYERS = [
     ["invocation"],
     ["compose"],
     ["headerscan"],
-    ["smtp"],
+    ["smtp", "oauth"],
     ["core"],
     ["platform"],
 ]

@@ -7,22 +7,25 @@ want_windows=1
 [[ "${1:-}" == "--native-only" ]] && want_windows=0
 
 packages=(build-essential cmake ninja-build libgtest-dev
-          libssl-dev openssl ca-certificates nlohmann-json3-dev python3 python3-pytest postfix file
-          clang libclang-rt-14-dev sasl2-bin libsasl2-modules python3-aiosmtpd)
+          libssl-dev libidn2-dev libcurl4-openssl-dev openssl ca-certificates nlohmann-json3-dev python3 python3-pytest
+          postfix file clang libclang-rt-14-dev sasl2-bin libsasl2-modules python3-aiosmtpd)
 # groff checks the manual page and man-db finds it once the package is installed;
 # dpkg-dev's dpkg-shlibdeps gives the Debian package its library dependencies.
 packages+=(groff-base man-db dpkg-dev)
 if [[ "${1:-}" == "--bench" ]]; then
   # The benchmarks build the program and their OpenSSL sink and race msmtp and curl;
   # they need none of the test servers.
-  packages=(build-essential cmake ninja-build libssl-dev openssl ca-certificates
+  packages=(build-essential cmake ninja-build libssl-dev libidn2-dev libcurl4-openssl-dev openssl ca-certificates
             nlohmann-json3-dev python3 msmtp curl)
   want_windows=0
 fi
 if [[ $want_windows == 1 ]]; then
-  # Wine's SChannel runs on GnuTLS: without the 32-bit library the Windows program has
-  # no TLS under Wine.
-  packages+=(g++-mingw-w64-i686-posix wine wine32 wine64 libgnutls30:i386)
+  # Both Windows programs, 32-bit and 64-bit. Wine's SChannel runs on GnuTLS: without
+  # the library of the loader's own width the Windows program has no TLS under Wine.
+  # wine32 installs even where the kernel runs no 32-bit program; scripts/test.sh then
+  # runs only the 64-bit program.
+  packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32 wine64
+             libgnutls30 libgnutls30:i386)
   # scripts/build-windows.sh packs the program for Windows users.
   packages+=(zip)
 fi

@@ -9,14 +9,25 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$root/build-deb}"
 
+# Quiet while all goes well; on failure the whole output, and which step it was.
+quietly() {
+  local what=$1 output
+  shift
+  if ! output=$("$@" 2>&1); then
+    printf '%s\n' "$output" >&2
+    echo "package-deb.sh: the $what failed (in $build)" >&2
+    exit 1
+  fi
+}
+
 if [[ $# == 0 ]]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLARKPOST_TESTS=OFF \
-    -DLARKPOST_WERROR=ON >/dev/null
+  quietly "configuration" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DLARKPOST_TESTS=OFF -DLARKPOST_WERROR=ON
 elif [[ ! -f $build/CPackConfig.cmake ]]; then
   echo "package-deb.sh: $build is no configured build directory" >&2
   exit 1
 fi
-cmake --build "$build" -j 2 >/dev/null
+quietly "build" cmake --build "$build" -j 2
 # A package left from an earlier version must not be taken for this one.
 rm -f "$build"/larkpost_*.deb
 log="$build/cpack-deb.log"

@@ -32,16 +32,21 @@ hash -r
 [[ $(command -v larkpost) == /usr/bin/larkpost ]] || fail "larkpost is not /usr/bin/larkpost"
 output=$(larkpost --version) || fail "larkpost --version failed"
 version=$(grep -m 1 '^Larkpost [0-9]' <<<"$output") || fail "larkpost --version printed: $output"
+# OpenSSL comes in a module that the program finds relative to itself.
+tls=$(grep -m 1 '^TLS: OpenSSL ' <<<"$output") || fail "the installed larkpost has no TLS: $output"
+module=/usr/lib/larkpost/larkpost-tls-openssl.so
+[[ -f $module ]] || fail "the TLS module is not at $module"
 page=$(man -w larkpost) || fail "man -w larkpost found no page"
 [[ $page == /usr/share/man/man1/larkpost.1.gz ]] || fail "man -w larkpost found $page"
 rendered=$(MANWIDTH=80 man -P cat larkpost 2>&1) || fail "man larkpost failed: $rendered"
 grep -q '^EXIT STATUS' <<<"$rendered" || fail "man larkpost does not render the page"
-echo "installed: /usr/bin/larkpost ($version), $page"
+echo "installed: /usr/bin/larkpost ($version, $tls), $module, $page"
 
 $sudo dpkg -r larkpost >/dev/null
 installed=""
 hash -r
-[[ ! -e /usr/bin/larkpost && ! -e $page ]] || fail "dpkg -r left the program or its page"
+[[ ! -e /usr/bin/larkpost && ! -e $module && ! -e $page ]] ||
+  fail "dpkg -r left the program, its TLS module or its page"
 [[ $(command -v larkpost || true) != /usr/bin/larkpost ]] || fail "larkpost is still on the PATH"
 ! dpkg-query -W -f='${Status}' larkpost 2>/dev/null | grep -q "ok installed" ||
   fail "dpkg still lists larkpost as installed"

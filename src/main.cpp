@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
   larkpost::platform::startUp();
   std::vector<std::string> args(argv, argv + argc);
-  int status = larkpost::runJob(args, std::cout);
+  int status = larkpost::runJob(args, std::cout, std::cerr);
   std::cout.flush();
   return status;
 }

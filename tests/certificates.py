@@ -3,6 +3,7 @@
 import datetime
 import os
 import shutil
+import ssl
 import subprocess
 from pathlib import Path
 from typing import NamedTuple
@@ -68,6 +69,8 @@ class Certificates:
     not_yet_valid  for localhost, signed by `ca`, valid from next year on
     self_signed    for localhost, signed by itself
     unknown_issuer for localhost, signed by `untrusted_ca`
+    cn_only        CN=localhost, but only IP:127.0.0.1 among its alternative names
+    idn            for xn--bcher-kva.example (bücher.example) and 127.0.0.1, signed by `ca`
     """
 
     def __init__(self, directory):
@@ -91,6 +94,9 @@ class Certificates:
         self.not_yet_valid = self._make_localhost("not-yet-valid", self.ca, now + year, now + 2 * year)
         self.unknown_issuer = self._make_localhost("unknown-issuer", self.untrusted_ca, *valid)
         self.self_signed = self._make_localhost("self-signed", None, *valid)
+        self.cn_only = self._issue("cn-only", "localhost", "IP:127.0.0.1", self.ca, *valid)
+        self.idn = self._issue("idn", "xn--bcher-kva.example", "DNS:xn--bcher-kva.example,IP:127.0.0.1",
+                               self.ca, *valid)
 
     def _make_ca(self, name, common_name, start, end):
         """The CA's certificate; its key lies beside it."""
@@ -111,9 +117,19 @@ class Certificates:
                       "-subj", f"/O=Larkpost Tests/CN={common_name}")
         signer = ["-selfsign", "-keyfile", key] if ca is None else ["-cert", ca,
                                                                     "-keyfile", ca.with_suffix(".key")]
-        self._openssl(env, "ca", "-batch", "-notext", "-config", self._config, *signer,
-                      "-in", request, "-out", cert, "-extensions", section,
-                      "-startdate", _asn1_time(start), "-enddate", _asn1_time(end))
+        # Wine's crypt32 lays an ECDSA signature's r and s side by side as they are encoded:
+        # a value with a leading zero byte (about one signature in 128) leaves it a byte
+        # short, and it never verifies. The Windows build under Wine would then find that
+        # certificate's chain badly signed, in that run only. Sign again until both are
+        # full width.
+        for _ in range(40):
+            self._openssl(env, "ca", "-batch", "-notext", "-config", self._config, *signer,
+                          "-in", request, "-out", cert, "-extensions", section,
+                          "-startdate", _asn1_time(start), "-enddate", _asn1_time(end))
+            if _signature_is_full_width(cert):
+                break
+        else:
+            raise RuntimeError(f"openssl signed {cert} with a short ECDSA value 40 times")
         printed = self._openssl(env, "x509", "-in", cert, "-noout", "-fingerprint", "-sha256")
         return ServerCert(cert, key, printed.strip().partition("=")[2])
 
@@ -132,3 +148,25 @@ def unavailable_reason():
 
 def _asn1_time(moment):
     return moment.strftime("%Y%m%d%H%M%SZ")
+
+
+def _der_items(data):
+    """The (tag, contents) of each DER item in `data`, one level deep."""
+    items, at = [], 0
+    while at < len(data):
+        tag, length, at = data[at], data[at + 1], at + 2
+        if length & 0x80:
+            size = length & 0x7F
+            length, at = int.from_bytes(data[at:at + size], "big"), at + size
+        items.append((tag, data[at:at + length]))
+        at += length
+    return items
+
+
+def _signature_is_full_width(pem_path):
+    """Whether the certificate's P-256 ECDSA signature has an r and an s of 32 bytes each."""
+    der = ssl.PEM_cert_to_DER_cert(pem_path.read_text())
+    [(_, certificate)] = _der_items(der)
+    _, _, (_, signature_bits) = _der_items(certificate)
+    [(_, pair)] = _der_items(signature_bits[1:])  # after the count of unused bits
+    return all(len(value.lstrip(b"\0")) == 32 for _, value in _der_items(pair))

@@ -34,10 +34,12 @@ class TLS(NamedTuple):
     implicit: handshake right after accepting, before the greeting (a port such as 465);
         otherwise the handshake follows a 220 reply to STARTTLS.
     maximum_version: an ssl.TLSVersion the server goes no further than.
+    ciphers: OpenSSL's cipher list for TLS 1.2 and older, when not its default.
     """
     cert: object
     implicit: bool = False
     maximum_version: Optional[ssl.TLSVersion] = None
+    ciphers: Optional[str] = None
 
     def context(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -50,11 +52,14 @@ class TLS(NamedTuple):
                     context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
                     # OpenSSL 3 allows nothing older than TLS 1.2 at its default security level.
                     context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        if self.ciphers is not None:
+            context.set_ciphers(self.ciphers)
         return context
 
 
 DEFAULTS = {"GREETING": "220 test ESMTP", "HELO": "250 test", "EHLO": "250 test", "MAIL": "250 ok",
-            "RCPT": "250 ok", "DATA": "354 go ahead", "DATA_END": "250 queued", "QUIT": "221 bye"}
+            "RCPT": "250 ok", "DATA": "354 go ahead", "DATA_END": "250 queued", "QUIT": "221 bye",
+            "RSET": "250 ok"}
 STARTTLS_DEFAULTS = {"EHLO": "250-test\r\n250 STARTTLS", "STARTTLS": "220 ready to start TLS"}
 AUTH_DONE = "235 2.7.0 Authentication successful"
 # Unless the script says otherwise, AUTH LOGIN asks "Username:" and "Password:", any other
@@ -75,7 +80,13 @@ class ScriptedSMTP:
         self._tls = tls
         self._context = tls.context() if tls else None
         self._rec = _Record()
+        if self._context:
+            def record_sni(_ssl, name, _context):
+                self._rec.server_names.append(name)
+            self._context.sni_callback = record_sni
         self.error = None
+        # Set once a client has connected: by then it has read its options and opened its files.
+        self.connected = threading.Event()
         self._stop = threading.Event()
         self._idle = threading.Event()
         self._idle.set()
@@ -113,6 +124,9 @@ class ScriptedSMTP:
                 self._idle.clear()
                 self._conn, _ = self._listener.accept()
                 self._rec.connection_count += 1
+                self._rec.log.append(("CONNECT", "", ""))
+                self._rcpt_number = 0
+                self.connected.set()
                 self._conn.settimeout(0.2)
                 self._buf = b""
                 try:
@@ -140,12 +154,20 @@ class ScriptedSMTP:
             if verb == "AUTH":
                 self._authenticate(line.decode("latin-1").split())
                 continue
-            sent = self._reply(verb, line.decode("latin-1").rstrip())
+            said = line.decode("latin-1").rstrip()
+            if verb == "MAIL":
+                self._rec.transaction_count += 1
+                self._rcpt_number = 0
+            if verb == "RCPT":
+                self._rcpt_number += 1
+            sent = self._reply(verb, said)
             if verb == "QUIT":
                 return
             if verb == "STARTTLS" and sent.startswith(b"220") and self._context and not self._secure:
                 self._start_tls()
             if verb == "DATA" and sent.startswith(b"3"):
+                if self._script_value("DATA_BODY") is CLOSE:  # hang up in the middle of the data
+                    raise ConnectionAbortedError
                 rec.data_terminators.append(None)
                 while (line := self._readline()) not in (b".\r\n", b".\n"):
                     if line is None:
@@ -217,12 +239,29 @@ class ScriptedSMTP:
             return "503 5.5.1 TLS already active"
         return DEFAULTS.get(key, "502 unknown command")
 
-    def _reply(self, key, said, default=None):
+    def _arguments(self, key, said):
+        """What a scripted function is called with: t, the transaction (MAIL) counted over all
+        connections, and for RCPT also a, the address, and n, its place in the transaction."""
+        context = {"t": self._rec.transaction_count}
+        if key == "RCPT":
+            context.update(a=said.partition("<")[2].rpartition(">")[0], n=self._rcpt_number)
+        return context
+
+    def _script_value(self, key):
         value = self._script.get(key)
         if isinstance(value, list):  # one per occurrence, then the default
             value = value.pop(0) if value else None
+        return value
+
+    def _reply(self, key, said, default=None):
+        value = self._script_value(key)
+        if callable(value) and key == "AUTH":  # a reply made from the exchange so far
+            value = value(self._rec)
+        elif callable(value):
+            value = value(**self._arguments(key, said))
         if value is None:
             value = default or self._default(key)
+        self._rec.log.append((key, said, value.reply if isinstance(value, Trickle) else value))
         if value is CLOSE:
             raise ConnectionAbortedError
         if value is STALL:
@@ -285,6 +324,7 @@ class _Record:
         self.decrypted = b""  # what came over TLS, decrypted
         self.before_handshake = b""  # sent in the clear where the client owed a TLS handshake
         self.tls_versions = []  # "TLSv1.3", ... one per completed handshake
+        self.server_names = []  # SNI per handshake begun: a name, or None
         self.handshake_failures = []  # OpenSSL's reason, e.g. "TLSV1_ALERT_UNKNOWN_CA"
         self.auth = []  # AuthExchange
         self.commands = []
@@ -294,6 +334,29 @@ class _Record:
         self.input_before_reply = []  # where the client talked before it had the reply
         self.quit_received = False
         self.connection_count = 0
+        self.transaction_count = 0  # MAIL commands
+        self.log = []  # (verb, what the client said, the reply, CLOSE or STALL); CONNECT for each connection
+
+    def delivered(self):
+        """How often each address got the message as the server saw it: {address: (taken, maybe)}.
+        Taken: the end of the data was answered 2yz. Maybe: the server closed or fell silent
+        instead of answering it, so the client cannot know."""
+        counts, accepted = {}, None
+        for verb, said, reply in self.log:
+            if verb in ("CONNECT", "RSET"):
+                accepted = None
+            elif verb == "MAIL":
+                accepted = [] if reply.startswith("2") else None
+            elif verb == "RCPT" and accepted is not None and reply not in (CLOSE, STALL) and reply.startswith("2"):
+                accepted.append(said.partition("<")[2].rpartition(">")[0])
+            elif verb == "DATA_END" and accepted is not None:
+                taken = reply not in (CLOSE, STALL) and reply.startswith("2")
+                maybe = reply in (CLOSE, STALL)
+                for address in accepted:
+                    was = counts.get(address, (0, 0))
+                    counts[address] = (was[0] + taken, was[1] + maybe)
+                accepted = None
+        return counts
 
     def add_command(self, line, over_tls):
         self.commands.append(line)

@@ -86,7 +86,8 @@ def test_refusals_and_closing_server(scripted_smtp, run_larkpost, verb, reply, m
     ({"greeting": "554 go away"}, "Server error or not SMTP Server\n"),
     ({"greeting": "120 wait"}, "Server error or not SMTP Server\n"),
     ({"RCPT": CLOSE}, "Connection to server (127.0.0.1) was closed\n"),
-    ({"DATA_END": CLOSE}, "Connection to server (127.0.0.1) was closed\n"),
+    ({"DATA_END": CLOSE}, "Connection to server (127.0.0.1) was closed\n"
+                          "The server may have the message: its reply to the end of the data never came\n"),
     ({"EHLO": long_line(250, 70000)}, "Server error or not SMTP Server\n"),
 ])
 def test_broken_servers(scripted_smtp, run_larkpost, script, message):

@@ -356,3 +356,35 @@ def test_bracketed_ipv6_server_is_the_address(scripted_smtp, run_larkpost):
     status, stdout = run_larkpost(["a@x.test"], stdin=b"x\n", settings={"Server": "[::1]", "Port": srv.port})
     assert (status, stdout) == (0, output(""))
     assert srv.connection_count == 2
+
+
+@pytest.mark.parametrize("closed, args", [
+    ("<&-", ["a@x.test"]),  # the socket must not become standard input
+    ("<&-", ["-h", "-a", "ATTACHMENT", "a@x.test"]),  # nor the attachment
+    ("2>&-", ["--trace", "a@x.test"]),  # nor may the trace go into the session
+])
+def test_closed_standard_descriptors(scripted_smtp, tmp_path, closed, args):
+    from larkpost_runner import larkpost_binary, wrapper
+    import subprocess
+    srv = scripted_smtp()
+    attachment = tmp_path / "attached.txt"
+    attachment.write_bytes(b"ATTACHED CONTENT\n")
+    settings = tmp_path / "settings.ini"
+    settings.write_text("".join(f"{k}={v}\n" for k, v in server_settings(srv.port).items()).join(["[SMTP]\n", ""]))
+    argv = wrapper() + [str(larkpost_binary()), "-" + host_path(settings)]
+    argv += [host_path(attachment) if a == "ATTACHMENT" else a for a in args]
+    stdin = None if closed == "<&-" else subprocess.PIPE
+    result = subprocess.run(["sh", "-c", f'"$@" {closed}', "sh"] + argv, input=None if stdin is None else b"hi\n",
+                            stdout=subprocess.PIPE, timeout=30, env={**os.environ, "TMPDIR": str(tmp_path)})
+    if is_windows_build() and closed == "<&-":
+        # Wine hands the program a standard input that cannot be read: said, and the data never ended.
+        assert (result.returncode, result.stdout) == (1, output("Could not read standard input, message not sent\n"))
+        assert None in srv.data_terminators or "DATA" not in srv.verbs
+        return
+    assert result.returncode == 0, result
+    assert srv.verbs[-1] == "QUIT"
+    assert not any(b"* " in c or b"C: " in c for c in srv.commands)  # no trace line in the session
+    assert b"ATTACHED CONTENT" not in srv.data.split(b"\r\n\r\n", 1)[-1] or "-a" in args
+    if "-a" in args:  # attached as a part, after an empty body
+        assert b"QVRUQUNIRUQgQ09OVEVOVAo=" in srv.data or b"ATTACHED CONTENT" in srv.data
+        assert srv.message().count(b"ATTACHED CONTENT") <= 1

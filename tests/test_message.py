@@ -209,12 +209,17 @@ def test_attachment_is_the_file_that_was_found(scripted_smtp, run_larkpost, tmp_
     attachment = tmp_path / "report.txt"
     attachment.write_bytes(b"the original")
     srv = scripted_smtp(greeting=Trickle("220 slow greeting", 0.05))
-    # Taken away and replaced while the run waits for the server.
-    replace = threading.Timer(0.3, lambda: (attachment.unlink(), attachment.write_bytes(b"an impostor")))
-    replace.start()
+
+    def replace():  # while the run waits for the greeting, however long the program took to start
+        if srv.connected.wait(30):
+            attachment.unlink()
+            attachment.write_bytes(b"an impostor")
+
+    replacer = threading.Thread(target=replace)
+    replacer.start()
     status, _ = run_larkpost(["-h", "-a", host_path(attachment), "r@example.test"], stdin=b"body\n",
                              settings=server_settings(srv.port))
-    replace.join()
+    replacer.join()
     assert status == 0
     _, file_part = parse(srv.message()).iter_parts()
     assert file_part.get_content() == b"the original"

@@ -3,13 +3,14 @@
 import base64
 import concurrent.futures
 import json
+import os
 import re
 import socket
 
 import pytest
 
-from larkpost_runner import host_path, output, server_settings
-from smtp_script import TLS
+from larkpost_runner import host_path, is_windows_build, output, server_settings, text
+from smtp_script import CLOSE, TLS
 
 BODY = b"Subject: traced\n\nline one\n.dot\n"
 SECRET = "tr4ce-S3cret"
@@ -56,6 +57,22 @@ def test_trace_data_and_standard_error(scripted_smtp, run_larkpost):
     assert lines[lines.index("C: DATA") + 2:][:4] == ["C: Subject: traced", "C: ", "C: line one", "C: ..dot"]
 
 
+@pytest.mark.skipif(is_windows_build(), reason="POSIX file modes and /proc")
+def test_trace_and_report_files_are_private_and_not_inherited(scripted_smtp, certs, run_larkpost, tmp_path):
+    srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", "250-test\r\n250 AUTH PLAIN"])
+    trace, report, seen = tmp_path / "trace.log", tmp_path / "report.json", tmp_path / "fds"
+    # The command lists the files it was handed; it runs while the trace is open.
+    command = f"for f in /proc/$$/fd/*; do readlink $f; done > {seen}; echo {SECRET}"
+    result = run_larkpost([f"--trace={trace}", "--trace-data", f"--report={report}", "a@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port, Security="starttls", CAFile=host_path(certs.ca),
+                                                   User="me@example.test", PasswordCommand=command))
+    assert (result.status, result.stdout) == (0, output(""))
+    assert (trace.stat().st_mode & 0o777, report.stat().st_mode & 0o777) == (0o600, 0o600)
+    handed = seen.read_text().split()
+    assert str(trace) not in handed and not any(h.startswith(("socket:", "/dev/tty", "/dev/pts")) for h in handed)
+    assert b"C: line one" in trace.read_bytes() and report_of(result, report)
+
+
 def report_of(result, path):
     assert result.status in (0, 1, 2)
     return json.loads(path.read_text(encoding="utf-8"))
@@ -64,7 +81,7 @@ def report_of(result, path):
 def test_report_per_recipient(scripted_smtp, run_larkpost, tmp_path):
     srv = scripted_smtp(RCPT=["250 2.1.5 Ok", "550 5.1.1 <b@x.test>: unknown \udcff\udcfe user", "452 4.5.3 Too many",
                               "250 2.1.5 Ok"],
-                        DATA_END="250 2.0.0 Ok: queued as 4KBxyz")
+                        DATA_END=["250 queued", "250 2.0.0 Ok: queued as 4KBxyz"])
     path = tmp_path / "report.json"
     result = run_larkpost(["-h", f"--report={host_path(path)}", "c@x.test", "b@x.test", "a@x.test"], stdin=b"hi\n",
                           settings=server_settings(srv.port))
@@ -73,14 +90,18 @@ def test_report_per_recipient(scripted_smtp, run_larkpost, tmp_path):
     assert report["server"] == "127.0.0.1" and report["port"] == srv.port and report["tls"] is None
     assert report["outcome"] == "partial" and report["temporary"] is False
     assert report["data_reply"] == "250 2.0.0 Ok: queued as 4KBxyz"
+    assert report["data_replies"] == ["250 queued", "250 2.0.0 Ok: queued as 4KBxyz"]
     assert re.fullmatch(r"<[^<>@]+@localhost\.localdomain>", report["message_id"])
     assert report["message_id"].encode() in srv.message()
+    # Each carries the reply that settled it: its refusal, or the end of its own transaction.
     assert report["recipients"] == [
-        {"address": "a@x.test", "accepted": True, "code": 250, "enhanced_code": "2.1.5", "text": "Ok"},
-        {"address": "b@x.test", "accepted": False, "code": 550, "enhanced_code": "5.1.1",
+        {"address": "a@x.test", "accepted": True, "status": "delivered", "code": 250, "enhanced_code": None,
+         "text": "queued"},
+        {"address": "b@x.test", "accepted": False, "status": "refused", "code": 550, "enhanced_code": "5.1.1",
          "text": "<b@x.test>: unknown \ufffd\ufffd user"},
         # Too many for the first transaction: the second one took it.
-        {"address": "c@x.test", "accepted": True, "code": 250, "enhanced_code": "2.1.5", "text": "Ok"},
+        {"address": "c@x.test", "accepted": True, "status": "delivered", "code": 250, "enhanced_code": "2.0.0",
+         "text": "Ok: queued as 4KBxyz"},
     ]
     assert srv.verbs.count("MAIL") == 2
 
@@ -97,7 +118,8 @@ def test_report_of_failures_says_whether_a_retry_may_help(scripted_smtp, run_lar
         port = scripted_smtp(script).port
     result = run_larkpost(["--report=-", "a@x.test"], stdin=BODY, settings=server_settings(port), stderr_ok=True)
     assert result.status == 1
-    report = json.loads(result.stdout.decode().split("\n", 2)[2][result.stdout.decode().split("\n", 2)[2].index("{"):])
+    report = json.loads(result.stdout)  # the report alone: the messages went to standard error
+    assert result.stderr.replace(b"\r\n", b"\n").startswith(b"\nLarkpost v1.0")
     assert report["outcome"] == "failed" and report["temporary"] is temporary
     # A connection that could not be made says why, in the system's words.
     assert ("refused" in report.get("reason", "").lower()) == (script is None)
@@ -131,6 +153,19 @@ def test_log_has_a_line_per_transaction(scripted_smtp, run_larkpost, tmp_path):
     assert int(first["bytes"]) == len(srv.data) // 2 and first["tls"] == "none"
 
 
+@pytest.mark.parametrize("data_end, outcome, reply", [
+    (CLOSE, "unknown", "-"),  # the end went out, no reply came: the server may have it
+    ("554 5.6.0 rejected", "failed", '"554 5.6.0 rejected"'),
+])
+def test_log_tells_a_message_refused_at_its_end_from_one_that_may_have_arrived(scripted_smtp, run_larkpost, tmp_path,
+                                                                                 data_end, outcome, reply):
+    srv = scripted_smtp(DATA_END=data_end)
+    log = tmp_path / "mail.log"
+    assert run_larkpost([f"--log={host_path(log)}", "a@x.test"], stdin=BODY, settings=server_settings(srv.port)).status == 1
+    line = LOG_LINE.fullmatch(log.read_text().rstrip("\n"))
+    assert line and (line["accepted"], line["outcome"], line["reply"]) == ("1", outcome, reply)
+
+
 def test_log_of_a_run_that_never_connected_and_of_runs_at_once(scripted_smtp, run_larkpost, tmp_path):
     log = tmp_path / "mail.log"
     status = run_larkpost([f"--log={host_path(log)}", "a@x.test"], stdin=b"x\n", settings=server_settings(1),
@@ -160,3 +195,40 @@ def test_trace_is_appended_to_and_never_shows_a_password_command(scripted_smtp, 
     starts = [line for line in lines if re.match(TRACE_START, line)]
     assert len(starts) == 2 and SECRET not in trace.read_text()
     assert starts[0].endswith(" --trace=" + host_path(trace) + " --password-command=<redacted> a@x.test")
+
+
+def test_report_that_cannot_be_written_is_an_error(scripted_smtp, run_larkpost):
+    if not os.path.exists("/dev/full") or is_windows_build():
+        pytest.skip("needs /dev/full")
+    srv = scripted_smtp()
+    result = run_larkpost(["--report=/dev/full", "a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert (result.status, result.stdout) == (1, output("Could not write the report file '/dev/full'\n"
+                                                        "The message was sent all the same; only the report is missing\n"))
+    assert srv.verbs.count("DATA") == 1
+
+
+def test_trace_of_a_connection_lost_in_the_data(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp(DATA_BODY=[CLOSE])
+    trace = tmp_path / "trace.log"
+    big = b"Subject: big\n\n" + b"x" * 70 + b"\n" * 1 + (b"y" * 99 + b"\n") * 12000  # more than one write
+    result = run_larkpost([f"--trace={host_path(trace)}", "--retry=1", "--retry-delay=0", "a@x.test"], stdin=big,
+                          settings=server_settings(srv.port))
+    assert result.status == 0
+    lines = [re.sub(r"^\[ *\d+ ms\] ", "", line) for line in trace.read_text().splitlines()]
+    lost = lines.index("* connection closed by the server")
+    assert lines[lost - 2] == "S: 354 go ahead" and re.fullmatch(r"\* <\d+ bytes of message data>", lines[lost - 1])
+    # The second attempt counts its own bytes only.
+    assert lines[lines.index("S: 250 queued") - 2] == f"* <{len(srv.data)} bytes of message data>"
+
+
+def test_server_text_never_acts_on_the_terminal(scripted_smtp, run_larkpost, tmp_path):
+    # U+009B is CSI: "\u009b2J" would clear the screen, then a forged verdict is painted.
+    forged = "\u009b2J\u0090Check: passed\u009d"
+    shown = "\\xC2\\x9B2J\\xC2\\x90Check: passed\\xC2\\x9D"
+    srv = scripted_smtp(greeting=f"220 test {forged}", MAIL=f"550 no {forged}")
+    trace = tmp_path / "trace.log"
+    check = run_larkpost(["--check"], settings=server_settings(srv.port))
+    assert text(f"Greeting: 220 test {shown}\n") in check.stdout and "\u009b".encode() not in check.stdout
+    result = run_larkpost([f"--trace={host_path(trace)}", "a@x.test"], stdin=BODY, settings=server_settings(srv.port))
+    assert result.status == 1 and "\u009b".encode() not in result.stdout + trace.read_bytes()
+    assert f"S: 220 test {shown}" in trace.read_text() and f"S: 550 no {shown}" in trace.read_text()

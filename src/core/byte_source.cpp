@@ -8,7 +8,7 @@ std::ptrdiff_t StandardInput::read(std::span<char> into) {
 }
 
 std::unique_ptr<TextFileSource> TextFileSource::open(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
+  std::FILE* file = platform::openFileForReading(path);
   if (!file) return nullptr;
   return std::unique_ptr<TextFileSource>(new TextFileSource(file));
 }

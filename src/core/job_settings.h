@@ -4,11 +4,13 @@
 #define LARKPOST_CORE_JOB_SETTINGS_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/secret.h"
 #include "platform/platform.h"
 
 namespace larkpost {
@@ -17,9 +19,10 @@ namespace larkpost {
 // byte (RFC 8314).
 enum class Security { kNone, kStartTls, kTls };
 
-// Which SASL mechanism logs in: PLAIN, else LOGIN, among those the server offers (auto),
+// Which SASL mechanism logs in: SCRAM-SHA-256, else PLAIN, else LOGIN, among those the
+// server offers (auto),
 // one named, or none at all.
-enum class AuthChoice { kAuto, kPlain, kLogin, kXoauth2, kOauthBearer, kNone };
+enum class AuthChoice { kAuto, kPlain, kLogin, kXoauth2, kOauthBearer, kScramSha256, kNone };
 
 // A file to attach, open since its option was read: what is sent is the file that was
 // found, even if the name is taken away or given to something else meanwhile.
@@ -27,6 +30,25 @@ struct Attachment {
   std::string path;  // as given, for messages
   std::string name;  // as stored, without directory: the name the part carries
   std::shared_ptr<platform::File> file;
+};
+
+// The built-in OAuth login: with a provider set, Auth=xoauth2 or oauthbearer takes its
+// token from the token store (refreshing it as needed) instead of a password.
+enum class OAuthProvider { kNone, kMicrosoft, kGoogle, kCustom };
+enum class OAuthGrant { kAuto, kDeviceCode, kBrowser, kClientCredentials };
+
+struct OAuthSettings {
+  OAuthProvider provider = OAuthProvider::kNone;
+  std::string clientId;
+  std::string clientSecret;         // from the settings file only
+  std::string clientSecretCommand;  // its first output line; from the settings file only
+  std::string tenant;               // Microsoft: "organizations" when empty
+  std::string scope;                // the provider's mail scope when empty
+  std::string authorizeUrl;         // these three override the provider's endpoints
+  std::string tokenUrl;
+  std::string deviceUrl;
+  std::string caFile;  // trust for the provider's endpoints instead of the system's
+  OAuthGrant grant = OAuthGrant::kAuto;
 };
 
 struct JobSettings {
@@ -47,12 +69,18 @@ struct JobSettings {
   std::string user;  // logs in when set
   std::string password;         // from the settings file; LARKPOST_PASSWORD comes first
   std::string passwordCommand;  // its first output line is the secret; comes first of all
+  bool passwordFromStore = false;  // PasswordStore=credman: the Windows Credential Manager's
+  bool storePassword = false;      // --store-password: put a password there, send nothing
   AuthChoice auth = AuthChoice::kAuto;
   std::string caFile;       // trusted certificates instead of the system's
   std::string fingerprint;  // SHA-256 of the server's certificate: when set, the only trust
   bool tlsVerify = true;
   bool plaintextAuth = false;  // allow a password over a plaintext connection
   bool check = false;          // --check: probe the server, send nothing
+  OAuthSettings oauth;
+  // Set for the built-in OAuth login: a new access token after the server refused one.
+  std::function<Secret()> renewToken;
+  bool oauthLogin = false;  // --oauth-login: log in at the OAuth provider, send nothing
   // Delivery: at most this many recipients a transaction (0: as many as the server
   // takes); further attempts after a temporary failure, the first after this many
   // seconds, each later one after twice as long.

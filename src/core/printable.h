@@ -13,8 +13,9 @@ namespace larkpost {
 // Values longer than this are cut and end in "..." in messages.
 constexpr std::size_t kLongestShownValue = 1000;
 
-// `value` with every byte below 0x20 and the byte 0x7F written as \xNN (two upper-case
-// hex digits); other bytes, those above 0x7F included, stay as they are.
+// `value` with every byte below 0x20, the byte 0x7F and both bytes of each C1 control
+// in UTF-8 (C2 80 to C2 9F) written as \xNN (two upper-case hex digits); other bytes,
+// the rest of UTF-8 and invalid sequences included, stay as they are.
 std::string printable(std::string_view value);
 
 }  // namespace larkpost

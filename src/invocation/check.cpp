@@ -9,6 +9,7 @@
 #include "core/run_failure.h"
 #include "invocation/credentials.h"
 #include "invocation/run.h"
+#include "oauth/oauth_client.h"
 #include "platform/platform.h"
 #include "smtp/session.h"
 
@@ -103,6 +104,16 @@ class CheckPrinter final : public SessionEvents {
   std::ostream& out_;
 };
 
+// Advice only, never a security decision (that waits for the address connected to): a
+// loopback address, or the name localhost, which resolves to one almost everywhere.
+bool namesThisMachine(const std::string& server) {
+  std::string name;
+  for (char c : server) name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  return name == "localhost" || name.ends_with(".localhost") ||
+         platform::literalIsLoopback(name).value_or(false);
+}
+
 }  // namespace
 
 std::vector<std::string> settingsAdvice(const JobSettings& settings) {
@@ -113,7 +124,7 @@ std::vector<std::string> settingsAdvice(const JobSettings& settings) {
   }
   bool logsIn = !settings.user.empty() && settings.auth != AuthChoice::kNone;
   if (logsIn && effectiveSecurity(settings) == Security::kNone &&
-      !isLoopbackServer(settings.server)) {
+      !namesThisMachine(settings.server)) {
     advice.push_back("Security=none with a login to " + printable(settings.server) +
                      ": the password would cross the network unencrypted");
   }
@@ -137,11 +148,16 @@ std::optional<std::string> expiryAdvice(const std::string& notAfter,
 
 int checkServer(JobSettings& settings, std::ostream& out, Trace* trace) {
   CheckPrinter printer(out);
-  printer.line("Server", settings.server + ", port " + std::to_string(settings.port) +
+  // A name outside ASCII is shown as written and as it is looked up and checked.
+  std::optional<std::string> ascii = platform::hostNameToAscii(settings.server);
+  std::string server = settings.server;
+  if (ascii && *ascii != settings.server) server += " (" + *ascii + ")";
+  printer.line("Server", server + ", port " + std::to_string(settings.port) +
                              ", security " + std::string(securityName(effectiveSecurity(settings))));
   for (const std::string& advice : settingsAdvice(settings)) printer.line("Warning", advice);
   try {
     refusePlaintextPassword(settings);
+    if (oauth::usesBuiltInOAuth(settings)) out << oauth::describeState(settings);
     std::optional<Secret> secret = obtainSecret(settings);
     Session session = openSession(settings, TimeLimits::withOverride(settings.timeoutSeconds),
                                   secret ? &*secret : nullptr, printer, trace);

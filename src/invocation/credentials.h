@@ -3,6 +3,7 @@
 #define LARKPOST_INVOCATION_CREDENTIALS_H_
 
 #include <optional>
+#include <ostream>
 
 #include "core/job_settings.h"
 #include "core/secret.h"
@@ -19,6 +20,11 @@ constexpr int kPasswordCommandSeconds = 60;
 // Throws RunFailure when a login is asked for and no secret can be had. The settings'
 // own copy of a password is wiped once taken.
 std::optional<Secret> obtainSecret(JobSettings& settings);
+
+// --store-password: reads the password for (Server, User) from the console without echo
+// and stores it in the Windows Credential Manager. Returns the exit status; throws
+// RunFailure where there is no such store or it refuses.
+int storePasswordFromConsole(const JobSettings& settings, std::ostream& out);
 
 }  // namespace larkpost
 

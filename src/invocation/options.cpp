@@ -9,6 +9,7 @@
 #include "core/printable.h"
 #include "invocation/nearest_name.h"
 #include "invocation/setting_keys.h"
+#include "oauth/provider.h"
 
 namespace larkpost {
 namespace {
@@ -65,9 +66,9 @@ std::optional<Attachment> findAttachment(const std::string& path, const FileFind
 enum class LongResult { kApplied, kHelp, kVersion, kInvalid };
 
 // The long options that are no setting of the settings file.
-constexpr std::array<std::string_view, 9> kOwnLongOptions{"--attach", "--check",      "--dry-run",
-                                                          "--help",   "--html",       "--report",
-                                                          "--trace",  "--trace-data", "--version"};
+constexpr std::array<std::string_view, 11> kOwnLongOptions{
+    "--attach", "--check",       "--dry-run",          "--help",  "--html",      "--oauth-login",
+    "--report", "--store-password", "--trace", "--trace-data", "--version"};
 
 // Only the name is echoed: what follows '=' may be a secret typed in the wrong place.
 std::string unknownOptionMessage(std::string_view name) {
@@ -98,6 +99,17 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
     settings.check = true;
   } else if (!hasValue && name == "--dry-run") {
     settings.dryRun = true;
+  } else if (name == "--oauth-login") {
+    // Alone, the provider's usual way; =browser or =device-code to choose.
+    std::optional<OAuthGrant> grant = oauth::parseGrant(value);
+    if (hasValue && (!grant || *grant == OAuthGrant::kClientCredentials)) {
+      invalid = "Invalid value '" + printable(value) + "' for --oauth-login\n";
+      return LongResult::kInvalid;
+    }
+    settings.oauthLogin = true;
+    if (hasValue && *grant != OAuthGrant::kAuto) settings.oauth.grant = *grant;
+  } else if (!hasValue && name == "--store-password") {
+    settings.storePassword = true;
   } else if (!hasValue && name == "--html") {
     settings.html = true;
   } else if (!hasValue && name == "--help") {
@@ -305,6 +317,8 @@ void printHelp(std::ostream& out) {
          "   --dry-run                Show the envelope and the message, connect nowhere\n"
          "   --help                   Show this text\n"
          "   --html                   The body is HTML\n"
+         "   --oauth-login[=browser]  Log in once at the OAuth provider, send nothing\n"
+         "   --store-password         Store the password in the Windows Credential Manager\n"
          "   --version                Show the version and the TLS library\n"
          "   --trace                  Trace the dialogue to standard error\n"
          "   --trace-data             Show the message data in the trace, not only its size\n"

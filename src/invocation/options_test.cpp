@@ -82,6 +82,12 @@ TEST(Options, UnknownLongOptionEndsTheRunNamingOnlyTheName) {
       {"--x\x1b]0;=y", "Unknown option '--x\\x1B]0;'\n"},
       {"--frobnicate", "Unknown option '--frobnicate'\n"},
       {"--check=yes", "Option '--check' takes no value\n"},
+      {"--oauth-logn", "Unknown option '--oauth-logn' (did you mean --oauth-login?)\n"},
+      {"--store-pasword", "Unknown option '--store-pasword' (did you mean --store-password?)\n"},
+      {"--store-password=x", "Option '--store-password' takes no value\n"},
+      {"--oauth-tenat=contoso", "Unknown option '--oauth-tenat' (did you mean --oauth-tenant?)\n"},
+      // Secret keys have no option, and their values are not echoed either.
+      {"--oauth-client-secret=s3cr3t", "Unknown option '--oauth-client-secret'\n"},
   };
   for (const auto& [argument, message] : cases) {
     Parsed p = parse({"-s", "mail.example.com", argument, "bob"});

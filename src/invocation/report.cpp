@@ -1,6 +1,8 @@
 // The report is built with a JSON library, so quoting and escaping are never our own.
 #include "invocation/report.h"
 
+#include <sstream>
+
 #include <nlohmann/json.hpp>
 
 namespace larkpost {
@@ -19,6 +21,7 @@ std::size_t digits(std::string_view text, std::size_t at) {
 
 std::string_view outcomeName(const RunRecord& record) {
   if (!record.delivery) return "failed";
+  if (record.delivery->unknown()) return "unknown";
   switch (record.delivery->exitStatus()) {
     case 0:
       return "sent";
@@ -29,20 +32,42 @@ std::string_view outcomeName(const RunRecord& record) {
   }
 }
 
-json recipientJson(const std::string& address, const RecipientOutcome* outcome) {
-  json entry = {{"address", address}, {"accepted", outcome && outcome->delivered},
-                {"code", nullptr}, {"enhanced_code", nullptr}, {"text", nullptr}};
-  if (!outcome || !outcome->reply || outcome->reply->lines.empty()) return entry;
-  const Reply& reply = *outcome->reply;
-  std::string text = reply.text();
-  if (reply.wellFormed()) entry["code"] = std::stoi(reply.lines.front().substr(0, 3));
+std::string_view statusName(RecipientStatus status, bool temporary) {
+  switch (status) {
+    case RecipientStatus::kDelivered:
+      return "delivered";
+    case RecipientStatus::kTemporary:
+      return "temporary";
+    case RecipientStatus::kUnknown:
+      return "unknown";
+    case RecipientStatus::kRefused:
+      return "refused";
+    case RecipientStatus::kPending:
+      break;
+  }
+  return temporary ? "temporary" : "refused";  // the run ended before it was settled
+}
+
+json recipientJson(const std::string& address, RecipientStatus status, const Reply* reply,
+                   bool temporary) {
+  json entry = {{"address", address}, {"accepted", status == RecipientStatus::kDelivered},
+                {"status", statusName(status, temporary)}, {"code", nullptr},
+                {"enhanced_code", nullptr}, {"text", nullptr}};
+  if (!reply || reply->lines.empty()) return entry;
+  std::string text = reply->text();
+  const std::string& first = reply->lines.front();
+  if (reply->wellFormed()) entry["code"] = std::stoi(first.substr(0, 3));
   std::string_view words = std::string_view(text).substr(std::min<std::size_t>(4, text.size()));
-  if (std::optional<std::string> enhanced = enhancedStatusCode(reply.lines.front())) {
+  if (std::optional<std::string> enhanced = enhancedStatusCode(first)) {
     entry["enhanced_code"] = *enhanced;
     words.remove_prefix(std::min(words.size(), enhanced->size() + 1));
   }
   entry["text"] = std::string(words);
   return entry;
+}
+
+std::string dumped(const json& value, int indent) {
+  return value.dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -63,28 +88,50 @@ std::optional<std::string> enhancedStatusCode(std::string_view replyLine) {
   return std::string(text.substr(0, detail));
 }
 
-std::string reportJson(const JobSettings& settings, const RunRecord& record,
-                       const std::vector<std::string>& recipients) {
+void writeReportJson(std::ostream& out, const JobSettings& settings, const RunRecord& record,
+                     const std::vector<std::string>& recipients) {
+  bool temporary = record.failed && record.temporary;
   json report = {{"server", settings.server}, {"port", settings.port}, {"tls", nullptr},
-                 {"outcome", outcomeName(record)}, {"temporary", record.failed && record.temporary},
-                 {"message_id", nullptr}, {"data_reply", nullptr}, {"recipients", json::array()}};
+                 {"outcome", outcomeName(record)}, {"temporary", temporary},
+                 {"message_id", nullptr}, {"data_reply", nullptr},
+                 {"data_replies", json::array()}};
   if (record.messageId) report["message_id"] = *record.messageId;
   if (!record.reason.empty()) report["reason"] = record.reason;
-  if (const std::optional<DeliveryOutcome>& delivery = record.delivery) {
+  const std::optional<DeliveryOutcome>& delivery = record.delivery;
+  if (delivery) {
     if (delivery->tls) {
       report["tls"] = {{"version", delivery->tls->version}, {"cipher", delivery->tls->cipher},
                        {"verified", delivery->tlsVerified}};
     }
-    if (delivery->dataReply) report["data_reply"] = delivery->dataReply->text();
+    for (const Reply& reply : delivery->dataReplies) report["data_replies"].push_back(reply.text());
+    if (!delivery->dataReplies.empty()) report["data_reply"] = delivery->dataReplies.back().text();
+  }
+  // The recipients are written one a line as they come: a list may hold a great many.
+  std::string head = dumped(report, 2);
+  head.erase(head.size() - 2);  // "\n}"
+  out << head << ",\n  \"recipients\": [";
+  bool first = true;
+  auto writeEntry = [&](const json& entry) {
+    out << (first ? "\n    " : ",\n    ") << dumped(entry, -1);
+    first = false;
+  };
+  if (delivery) {
     for (const RecipientOutcome& outcome : delivery->recipients) {
-      report["recipients"].push_back(recipientJson(outcome.address, &outcome));
+      writeEntry(recipientJson(outcome.address, outcome.status, delivery->replyOf(outcome), temporary));
     }
   } else {
     for (const std::string& address : recipients) {
-      report["recipients"].push_back(recipientJson(address, nullptr));
+      writeEntry(recipientJson(address, RecipientStatus::kPending, nullptr, temporary));
     }
   }
-  return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  out << (first ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+std::string reportJson(const JobSettings& settings, const RunRecord& record,
+                       const std::vector<std::string>& recipients) {
+  std::ostringstream out;
+  writeReportJson(out, settings, record, recipients);
+  return out.str();
 }
 
 }  // namespace larkpost

@@ -4,6 +4,7 @@
 #define LARKPOST_INVOCATION_REPORT_H_
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,9 @@ std::optional<std::string> enhancedStatusCode(std::string_view replyLine);
 // The report as JSON text, ending with a line end. Bytes that are not UTF-8 (a server's
 // own words may hold anything) come out as U+FFFD.
 // `recipients` (in sending order) stand in the report when delivery never began.
+// Written to `out` as it is made, so a long list costs no more memory than its outcome.
+void writeReportJson(std::ostream& out, const JobSettings& settings, const RunRecord& record,
+                     const std::vector<std::string>& recipients);
 std::string reportJson(const JobSettings& settings, const RunRecord& record,
                        const std::vector<std::string>& recipients);
 

@@ -4,7 +4,6 @@
 // server ends as the failure asks.
 #include "invocation/run.h"
 
-#include <fstream>
 #include <iostream>
 #include <new>
 #include <optional>
@@ -23,11 +22,13 @@
 #include "invocation/credentials.h"
 #include "invocation/dry_run.h"
 #include "invocation/options.h"
+#include "invocation/private_file_stream.h"
 #include "core/printable.h"
 #include "invocation/report.h"
 #include "invocation/run_log.h"
 #include "core/run_failure.h"
 #include "invocation/settings.h"
+#include "oauth/oauth_client.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 #include "smtp/delivery.h"
@@ -53,6 +54,51 @@ struct PreparedJob {
   Trace* trace = nullptr;
   RunRecord record;     // for the report and the log
   std::string failure;  // the message the run ended with, for the log
+  std::ostream* standardOutput = nullptr;  // where a report to "-" goes
+  std::ostream* standardError = nullptr;   // for what scripts do not read on standard output
+};
+
+// The run's messages before it knows where they go: with --report=- standard output
+// carries the report alone and the messages go to standard error, the banner included.
+class HeldOutput final : public std::streambuf {
+ public:
+  // Sends what was held to `target` and everything from now on.
+  void release(std::streambuf* target) {
+    if (target_) return;
+    target_ = target;
+    target_->sputn(held_.data(), static_cast<std::streamsize>(held_.size()));
+    held_.clear();
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+    if (target_) return target_->sputn(bytes, count);
+    held_.append(bytes, static_cast<std::size_t>(count));
+    return count;
+  }
+  int sync() override { return target_ ? target_->pubsync() : 0; }
+
+ private:
+  std::string held_;
+  std::streambuf* target_ = nullptr;
+};
+
+// Where the run writes: its messages (held until the options are read) and the
+// standard streams they end up on.
+struct RunOutput {
+  HeldOutput held;
+  std::ostream& standardOutput;
+  std::ostream& standardError;
+
+  void settle(const JobSettings& settings) {
+    std::ostream& target = settings.reportPath == "-" ? standardError : standardOutput;
+    held.release(target.rdbuf());
+  }
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
@@ -94,17 +140,26 @@ std::vector<std::string> listedRecipients(const PreparedJob& job) {
   return job.commandLineRecipients;
 }
 
-// The recipients in sending order, each once.
-std::vector<std::string> gatherRecipients(const PreparedJob& job) {
-  std::vector<std::string> listed = listedRecipients(job);
-  std::vector<std::string> recipients;
-  recipients.reserve(listed.size());  // never moves: `seen` looks into it
-  std::unordered_set<std::string_view> seen;
-  for (std::string& address : listed) {
-    if (seen.contains(address)) continue;
-    recipients.push_back(std::move(address));
-    seen.insert(recipients.back());
+// The address as compared for sameness: a domain is the same in any case, a local part
+// only as written (RFC 5321 2.4).
+std::string sameAddressKey(std::string_view address) {
+  std::string key(address);
+  std::size_t at = key.rfind('@');
+  if (at == std::string::npos) return key;
+  for (std::size_t i = at + 1; i < key.size(); ++i) {
+    if (key[i] >= 'A' && key[i] <= 'Z') key[i] = static_cast<char>(key[i] - 'A' + 'a');
   }
+  return key;
+}
+
+// The recipients in sending order, each once, as first written.
+std::vector<std::string> gatherRecipients(const PreparedJob& job) {
+  std::vector<std::string> recipients = listedRecipients(job);
+  std::unordered_set<std::string> seen;
+  seen.reserve(recipients.size());
+  std::erase_if(recipients, [&seen](const std::string& address) {
+    return !seen.insert(sameAddressKey(address)).second;
+  });
   return recipients;
 }
 
@@ -142,20 +197,37 @@ MessageFrame makeFrame(const PreparedJob& job) {
   return frame;
 }
 
-// About how large the message will be, when the input is a file: its bytes with CR LF
-// line ends, the header, and each attachment in base64 (4/3, and CR LF every 72).
-std::optional<std::uint64_t> estimatedSize(const JobSettings& settings) {
-  constexpr std::uint64_t kHeaderAllowance = 2048;
+// base64 of `bytes` bytes, without and with its line ends (CR LF after each 72).
+std::uint64_t base64Size(std::uint64_t bytes) { return (bytes + 2) / 3 * 4; }
+std::uint64_t base64LinesSize(std::uint64_t bytes) {
+  return base64Size(bytes) + (base64Size(bytes) / 72 + 1) * 2;
+}
+
+// What can be told of the message's size before it is written. At least: the attachments
+// in base64 (the input may end early, at a line holding a full stop). At most, when the
+// input is a file: each input byte twice (a line end gains a CR, a line's first dot
+// another), the fields the program writes, and the parts.
+void boundSize(const JobSettings& settings, DeliveryPlan& plan) {
+  constexpr std::uint64_t kFieldsAllowance = 4096;
   constexpr std::uint64_t kPartAllowance = 512;
   std::optional<std::uint64_t> input = platform::standardInputSize();
-  if (!input) return std::nullopt;
-  std::uint64_t size = *input + *input / 40 + kHeaderAllowance;
+  std::optional<std::uint64_t> most;
+  if (input) {
+    // An encoded word takes at most three bytes a byte, with its own framing.
+    most = *input * 2 + kFieldsAllowance +
+           3 * (settings.subject.size() + settings.senderName.size() +
+                settings.senderAddress.size() + settings.domain.size() + settings.charset.size());
+  }
   for (const Attachment* attachment : attachmentsInOrder(settings)) {
     std::optional<std::uint64_t> bytes = attachment->file->size();
-    if (!bytes) return std::nullopt;
-    size += (*bytes + 2) / 3 * 4 * 74 / 72 + kPartAllowance;
+    if (!bytes) {
+      most.reset();
+      continue;
+    }
+    plan.sizeAtLeast += base64Size(*bytes);
+    if (most) *most += base64LinesSize(*bytes) + kPartAllowance + 3 * attachment->name.size();
   }
-  return size;
+  plan.sizeAtMost = most;
 }
 
 // Writes the message to `sink` as laid out for the wire; returns whether it ended a line.
@@ -194,9 +266,16 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   WriteMessage writeMessage = [&job, &input](TextSink& sink, const ServerCapabilities& offered) {
     return larkpost::writeMessage(job, input, sink, offered);
   };
+  DeliveryPlan plan{std::move(job.recipients), writeMessage, 0, std::nullopt, false};
+  boundSize(settings, plan);
+  if (readsHeaderAhead(settings)) {
+    const std::vector<HeaderField>& fields = job.inputHeader.header.fields;
+    plan.internationalHeader = std::any_of(fields.begin(), fields.end(), [](const HeaderField& f) {
+      return isInternationalAddress(f.name) || isInternationalAddress(f.text);
+    });
+  }
   DeliveryOutcome outcome =
-      larkpost::deliver(settings, {std::move(job.recipients), writeMessage, estimatedSize(settings)},
-                        secret ? &*secret : nullptr, out, job.trace);
+      larkpost::deliver(settings, std::move(plan), secret ? &*secret : nullptr, out, job.trace);
   int status = outcome.exitStatus();
   job.record.failed = outcome.failed;
   job.record.temporary = outcome.temporary;
@@ -219,34 +298,38 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   return deliver(job, input, out);
 }
 
-// The transcript's destination: standard error for "-", else a file appended to, so that
-// the runs of a cron job stay readable one after the other. Each run begins with a line
-// of its own.
+// The transcript's destination: standard error for "-", else a private file appended
+// to, so that the runs of a cron job stay readable one after the other. Each run begins
+// with a line of its own.
 std::optional<Trace> openTrace(const JobSettings& settings, std::span<const std::string> args,
-                               std::ofstream& file) {
+                               std::optional<PrivateFileStream>& file) {
   if (settings.tracePath.empty()) return std::nullopt;
   std::ostream* out = &std::cerr;
   if (settings.tracePath != "-") {
-    file.open(settings.tracePath, std::ios::out | std::ios::app | std::ios::binary);
-    if (!file) {
+    file.emplace(settings.tracePath, platform::ExistingFile::kAppend);
+    if (!file->isOpen()) {
       throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
     }
-    out = &file;
+    out = &*file;
   }
   Trace trace(*out, settings.traceData);
   trace.event(traceStartLine(platform::localTimeNow(), args));
   return trace;
 }
 
-void writeReport(const PreparedJob& job, std::ostream& out) {
-  std::string json = reportJson(job.settings, job.record, job.recipients);
+// Whether the report reached its destination whole: checked after flushing and closing,
+// where a full disk shows.
+bool writeReport(const PreparedJob& job, std::ostream& standardOutput) {
   const std::string& path = job.settings.reportPath;
   if (path == "-") {
-    out << json;
-  } else if (!(std::ofstream(path, std::ios::out | std::ios::trunc) << json)) {
-    out << "Could not write the report file '" << printable(path) << "'\n";
+    writeReportJson(standardOutput, job.settings, job.record, job.recipients);
+    standardOutput.flush();
+    return !standardOutput.fail();
   }
-  out.flush();
+  PrivateFileStream file(path);
+  if (file.isOpen()) writeReportJson(file, job.settings, job.record, job.recipients);
+  file.flush();
+  return file.isOpen() && !file.fail();
 }
 
 // Delivers, then writes the report (after everything else) whatever the outcome.
@@ -263,13 +346,24 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     job.record.reason = failure.reason;
   }
   if (!job.record.reason.empty()) {
-    // Standard output keeps the failure's own line; the system's words go beside it.
-    std::cerr << "Reason: " << job.record.reason << "\n";
-    std::cerr.flush();
+    // Standard output keeps the failure's own line; the system's words go beside it. When
+    // the messages go to standard error too (--report=-), the reason starts a line of its own.
+    bool sharesTheLine = job.settings.reportPath == "-" && !job.failure.empty() &&
+                         job.failure.back() != '\n';
+    *job.standardError << (sharesTheLine ? "\n" : "") << "Reason: " << job.record.reason << "\n";
+    job.standardError->flush();
     if (job.trace) job.trace->event("failed: " + job.record.reason);
   }
   if (!job.settings.dryRun) writeTransactionLog(job.settings, job.record, job.failure, out);
-  if (!job.settings.reportPath.empty()) writeReport(job, out);
+  if (!job.settings.reportPath.empty() && !writeReport(job, *job.standardOutput)) {
+    const std::string& path = job.settings.reportPath;
+    out << "Could not write the report file '" << (path == "-" ? "-" : printable(path)) << "'\n";
+    if (job.record.delivery && job.record.delivery->deliveredCount() > 0) {
+      out << "The message was sent all the same; only the report is missing\n";
+    }
+    out.flush();
+    status = kExitFailed;
+  }
   return status;
 }
 
@@ -290,17 +384,28 @@ void startOutput(std::ostream& out, const std::ostringstream& early, bool quiet)
 // Warnings about the settings file go to standard error, so that standard output stays
 // what scripts already read; --check lists them as findings too.
 void reportSettingsWarnings(const std::vector<std::string>& warnings, const JobSettings& settings,
-                            std::ostream& out) {
+                            std::ostream& out, std::ostream& standardError) {
   for (const std::string& warning : warnings) {
-    std::cerr << warning;
+    standardError << warning;
     if (settings.check) out << warning;
   }
-  std::cerr.flush();
+  standardError.flush();
+}
+
+// Where the run's messages go is known once the options are read (--report=- sends them
+// to standard error), and so is whether the banner goes out (--quiet).
+void settleOutput(RunOutput& output, std::ostream& out, const std::ostringstream& early,
+                  const std::vector<std::string>& warnings, const JobSettings& settings) {
+  output.settle(settings);
+  startOutput(out, early, settings.quiet);
+  reportSettingsWarnings(warnings, settings, out, output.standardError);
 }
 
 // Every RunFailure ends here.
-int runSettled(std::span<const std::string> args, std::ostream& out) {
+int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& output) {
   PreparedJob job;
+  job.standardOutput = &output.standardOutput;
+  job.standardError = &output.standardError;
   // What the settings and options say comes out after the banner, which a quiet run,
   // known only once they are read, does without.
   std::ostringstream early;
@@ -310,12 +415,10 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
     std::size_t first = loadSettings(args, job.settings, early, &warnings);
     options = parseOptions(args, first, job.settings, findAttachment, early);
   } catch (const RunFailure&) {
-    startOutput(out, early, job.settings.quiet);
-    reportSettingsWarnings(warnings, job.settings, out);
+    settleOutput(output, out, early, warnings, job.settings);
     throw;
   }
-  startOutput(out, early, job.settings.quiet);
-  reportSettingsWarnings(warnings, job.settings, out);
+  settleOutput(output, out, early, warnings, job.settings);
   if (!options.invalid.empty()) throw RunFailure{options.invalid};
   if (options.usageRequested) {
     printUsage(out);
@@ -332,9 +435,14 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
   if (!job.settings.tlsVerify) {
     out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
   }
-  std::ofstream traceFile;
+  std::optional<PrivateFileStream> traceFile;
   std::optional<Trace> trace = openTrace(job.settings, args, traceFile);
   job.trace = trace ? &*trace : nullptr;
+  if (job.settings.storePassword) return storePasswordFromConsole(job.settings, out);
+  if (job.settings.oauthLogin) {
+    oauth::logIn(job.settings, out);
+    return kExitSent;
+  }
   if (job.settings.check) return checkServer(job.settings, out, job.trace);
   if (!hasRecipientSource(options.firstRecipient, args.size(), job.settings)) {
     out << kRecipientsNeeded;
@@ -351,14 +459,14 @@ int runSettled(std::span<const std::string> args, std::ostream& out) {
   return deliverAndReport(job, out);
 }
 
-int runWithArguments(std::span<const std::string> args, std::ostream& out) {
+int runWithArguments(std::span<const std::string> args, std::ostream& out, RunOutput& output) {
   if (args.size() < 2) {
     out << kBanner << kRecipientsNeeded;
     printUsage(out);
     return kExitFailed;
   }
   try {
-    return runSettled(args, out);
+    return runSettled(args, out, output);
   } catch (const RunFailure& failure) {
     out << failure.message;
     out.flush();
@@ -368,17 +476,22 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out) {
 
 }  // namespace
 
-int runJob(std::span<const std::string> args, std::ostream& out) {
+int runJob(std::span<const std::string> args, std::ostream& standardOutput,
+           std::ostream& standardError) {
+  RunOutput output{{}, standardOutput, standardError};
+  std::ostream out(&output.held);
+  int status = kExitFailed;
   // Whatever goes wrong, the caller gets a message and a status, never an abort.
   try {
-    return runWithArguments(args, out);
+    status = runWithArguments(args, out, output);
   } catch (const std::bad_alloc&) {
     out << "Out of memory, message not sent\n";
   } catch (const std::exception& error) {
     out << "Internal error (" << printable(error.what()) << "), message not sent\n";
   }
+  output.held.release(standardOutput.rdbuf());  // unless it went somewhere already
   out.flush();
-  return kExitFailed;
+  return status;
 }
 
 }  // namespace larkpost

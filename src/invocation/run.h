@@ -14,8 +14,10 @@ constexpr int kExitFailed = 1;        // nothing was delivered (or usage was ask
 constexpr int kExitSomeRefused = 2;   // accepted, but some recipients were refused
 
 // Runs one job with the command line `args` (args[0] is the program's name), printing
-// the banner and every message to `out`. Returns the exit status.
-int runJob(std::span<const std::string> args, std::ostream& out);
+// the banner and every message to `standardOutput`, or to `standardError` when the
+// report goes to standard output. Returns the exit status.
+int runJob(std::span<const std::string> args, std::ostream& standardOutput,
+           std::ostream& standardError);
 
 }  // namespace larkpost
 

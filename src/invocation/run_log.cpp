@@ -18,11 +18,14 @@ std::string twoDigits(int value) {
   return text.append(std::to_string(value));
 }
 
-// Options whose values may be shown in a trace.
+// Options whose values may be shown in a trace: not an unknown one (a secret typed in the
+// wrong place), nor a command that may hold one.
 bool showsValue(std::string_view name) {
-  if (name == "--attach" || name == "--report") return true;
+  if (name == "--attach" || name == "--report" || name == "--oauth-login") return true;
   const SettingKey* setting = findLongOption(name);
-  return setting != nullptr && setting->key != "PasswordCommand";
+  if (setting == nullptr || setting->key == "PasswordCommand") return false;
+  std::span<const std::string_view> secrets = secretKeys();
+  return std::find(secrets.begin(), secrets.end(), setting->key) == secrets.end();
 }
 
 std::string shownArgument(const std::string& argument) {
@@ -50,8 +53,10 @@ std::string seconds(std::int64_t millis) {
 }
 
 std::string outcomeOf(const TransactionRecord& transaction) {
-  if (transaction.dataReply) return "sent";
+  if (transaction.dataReply && transaction.dataReply->accepted()) return "sent";
   if (transaction.accepted == 0) return transaction.refused == 0 ? "deferred" : "refused";
+  // The end of the data went out and no reply came: the server may have it.
+  if (transaction.dataEnded && !transaction.dataReply) return "unknown";
   return "failed";
 }
 

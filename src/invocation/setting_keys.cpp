@@ -2,11 +2,13 @@
 // before anything is sent, not quietly fall back to something weaker.
 #include "invocation/setting_keys.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <vector>
 
 #include "compose/header_fields.h"
+#include "oauth/provider.h"
 #include "smtp/session.h"
 
 namespace larkpost {
@@ -35,12 +37,13 @@ bool setSecurity(JobSettings& settings, const std::string& value) {
 }
 
 bool setAuth(JobSettings& settings, const std::string& value) {
-  static constexpr std::array<std::pair<std::string_view, AuthChoice>, 6> kNames{{
+  static constexpr std::array<std::pair<std::string_view, AuthChoice>, 7> kNames{{
       {"auto", AuthChoice::kAuto},
       {"plain", AuthChoice::kPlain},
       {"login", AuthChoice::kLogin},
       {"xoauth2", AuthChoice::kXoauth2},
       {"oauthbearer", AuthChoice::kOauthBearer},
+      {"scram-sha-256", AuthChoice::kScramSha256},
       {"none", AuthChoice::kNone},
   }};
   std::string name = lowerCased(value);
@@ -76,6 +79,33 @@ bool setCharset(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+bool setOAuthProvider(JobSettings& settings, const std::string& value) {
+  std::optional<OAuthProvider> provider = oauth::parseProvider(value);
+  if (!provider) return false;
+  settings.oauth.provider = *provider;
+  return true;
+}
+
+bool setOAuthGrant(JobSettings& settings, const std::string& value) {
+  std::optional<OAuthGrant> grant = oauth::parseGrant(value);
+  if (!grant) return false;
+  settings.oauth.grant = *grant;
+  return true;
+}
+
+template <std::string OAuthSettings::*field>
+bool setOAuthText(JobSettings& settings, const std::string& value) {
+  settings.oauth.*field = value;
+  return true;
+}
+
+bool setPasswordStore(JobSettings& settings, const std::string& value) {
+  std::string name = lowerCased(value);
+  if (name != "credman" && name != "none" && !name.empty()) return false;
+  settings.passwordFromStore = name == "credman";
+  return true;
+}
+
 template <bool JobSettings::*field>
 bool setYesNo(JobSettings& settings, const std::string& value) {
   std::optional<bool> yes = parseYesNo(value);
@@ -99,13 +129,14 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 19> kSettingKeys{{
+constexpr std::array<SettingKey, 30> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
     {"Password", "", "", setText<&JobSettings::password>},
     {"PasswordCommand", "--password-command", "command", setText<&JobSettings::passwordCommand>},
-    {"Auth", "--auth", "auto|plain|login|xoauth2|oauthbearer|none", setAuth},
+    {"PasswordStore", "--password-store", "none|credman", setPasswordStore},
+    {"Auth", "--auth", "auto|plain|login|scram-sha-256|xoauth2|oauthbearer|none", setAuth},
     {"CAFile", "--ca-file", "file", setText<&JobSettings::caFile>},
     {"Fingerprint", "--fingerprint", "sha256", setFingerprint},
     {"TlsVerify", "--tls-verify", "yes|no", setYesNo<&JobSettings::tlsVerify>},
@@ -121,15 +152,37 @@ constexpr std::array<SettingKey, 19> kSettingKeys{{
     {"Log", "--log", "file", setText<&JobSettings::logPath>},
     {"Syslog", "--syslog", "", setYesNo<&JobSettings::syslog>},
     {"IgnoreDots", "--ignore-dots", "", setYesNo<&JobSettings::ignoreDots>},
+    {"OAuthProvider", "--oauth-provider", "microsoft|google|custom", setOAuthProvider},
+    {"OAuthClientId", "--oauth-client-id", "id", setOAuthText<&OAuthSettings::clientId>},
+    // Secrets again: no long option.
+    {"OAuthClientSecret", "", "", setOAuthText<&OAuthSettings::clientSecret>},
+    {"OAuthClientSecretCommand", "", "", setOAuthText<&OAuthSettings::clientSecretCommand>},
+    {"OAuthTenant", "--oauth-tenant", "tenant", setOAuthText<&OAuthSettings::tenant>},
+    {"OAuthScope", "--oauth-scope", "scopes", setOAuthText<&OAuthSettings::scope>},
+    {"OAuthAuthorizeUrl", "--oauth-authorize-url", "url", setOAuthText<&OAuthSettings::authorizeUrl>},
+    {"OAuthTokenUrl", "--oauth-token-url", "url", setOAuthText<&OAuthSettings::tokenUrl>},
+    {"OAuthDeviceUrl", "--oauth-device-url", "url", setOAuthText<&OAuthSettings::deviceUrl>},
+    {"OAuthCAFile", "--oauth-ca-file", "file", setOAuthText<&OAuthSettings::caFile>},
+    {"OAuthGrant", "--oauth-grant", "auto|device-code|browser|client-credentials", setOAuthGrant},
 }};
+
+// An entry left out of the list above would be an empty one the size still counts.
+static_assert(std::ranges::all_of(kSettingKeys, [](const SettingKey& setting) { return setting.apply != nullptr; }));
 
 // The keys only the settings file has, read on their own (see settings.cpp).
 constexpr std::array<std::string_view, 6> kFileOnlyKeys{"Server",  "From", "Domain",
                                                         "Address", "Port", "Timeout"};
 
+// The keys whose values are secrets: a settings file holding one must be the owner's
+// alone.
+constexpr std::array<std::string_view, 3> kSecretKeys{"Password", "OAuthClientSecret",
+                                                      "OAuthClientSecretCommand"};
+
 }  // namespace
 
 std::span<const SettingKey> settingKeys() { return kSettingKeys; }
+
+std::span<const std::string_view> secretKeys() { return kSecretKeys; }
 
 const SettingKey* findLongOption(std::string_view name) {
   for (const SettingKey& setting : kSettingKeys) {

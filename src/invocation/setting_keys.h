@@ -31,6 +31,10 @@ inline bool isFlag(const SettingKey& setting) {
 // Every key of section SMTP the program reads, in the order of the documentation.
 std::vector<std::string_view> knownSettingsKeys();
 
+// The keys that hold secrets (Password, OAuthClientSecret, ...): never long options, and
+// only in a settings file others cannot read.
+std::span<const std::string_view> secretKeys();
+
 // The setting with this long option name ("--security"), or nullptr.
 const SettingKey* findLongOption(std::string_view name);
 

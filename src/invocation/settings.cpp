@@ -7,6 +7,7 @@
 #include "core/printable.h"
 #include "core/run_failure.h"
 #include "invocation/nearest_name.h"
+#include "core/secret.h"
 #include "invocation/setting_keys.h"
 #include "platform/platform.h"
 #include "platform/profile_format.h"
@@ -16,6 +17,9 @@ namespace larkpost {
 namespace {
 constexpr std::size_t kMinSettingsArgumentLength = 5;
 constexpr const char* kSection = "SMTP";
+// The keys whose values give the password; OAuth client secrets have theirs.
+constexpr std::string_view kPasswordKeysList[] = {"Password", "PasswordCommand"};
+constexpr std::span<const std::string_view> kPasswordKeys(kPasswordKeysList);
 
 void readText(const std::string& path, const char* key, std::string& field) {
   if (auto value = platform::profileString(path, kSection, key)) field = *value;
@@ -40,11 +44,11 @@ void readSettings(const std::string& path, JobSettings& settings) {
                        std::string(setting.key) + " in the settings file\n"};
     }
   }
-  // As msmtp does: a password others can read is no secret, and the user should know.
-  if (!settings.password.empty() && platform::readableByOthers(path)) {
-    throw RunFailure{"Settings file '" + printable(path) +
-                     "' holds a password and can be read by others; chmod 600 it\n"};
+  refuseExposedSecrets(path, kPasswordKeys, "a password");
+  for (std::string_view key : secretKeys()) {
+    if (key != "Password") refuseExposedSecrets(path, std::span(&key, 1), key);
   }
+  if (!settings.password.empty()) platform::protectMemoryFromDumps();
 }
 
 bool isSection(std::string_view name) {
@@ -129,6 +133,33 @@ std::vector<std::string> settingsFileWarnings(const std::string& shownPath, std:
     warnings.insert(warnings.end(), misplaced.begin(), misplaced.end());
   }
   return warnings;
+}
+
+void refuseExposedSecrets(const std::string& path, std::span<const std::string_view> secretKeys,
+                          std::string_view what) {
+  bool holdsSecret = false;
+  for (std::string_view key : secretKeys) {
+    std::optional<std::string> value = platform::profileString(path, kSection, key);
+    holdsSecret = holdsSecret || (value && !value->empty());
+  }
+  if (!holdsSecret) return;
+  platform::FileExposure exposure = platform::fileExposure(path);
+  const char* how = nullptr;
+  switch (exposure) {
+    case platform::FileExposure::kPrivate:
+      return;
+    case platform::FileExposure::kReadableByOthers:
+      how = "can be read by others";
+      break;
+    case platform::FileExposure::kWritableByOthers:
+      how = "can be changed by others";
+      break;
+    case platform::FileExposure::kOwnedByOther:
+      how = "belongs to another user";
+      break;
+  }
+  throw RunFailure{"Settings file '" + printable(path) + "' holds " + std::string(what) + " and " +
+                   how + "; " + platform::makePrivateAdvice(exposure) + "\n"};
 }
 
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,

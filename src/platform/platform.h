@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <span>
@@ -52,9 +53,23 @@ std::optional<std::string> profileFileText(const std::string& path);
 std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
                         std::int32_t fallback);
 
-// True when users other than the owner may read the file at `path` (POSIX permission
-// bits for group or others); always false on Windows, whose files have no such bits.
-bool readableByOthers(const std::string& path);
+// Who besides the caller could read or change a file; a file that holds a secret must
+// be the caller's alone.
+enum class FileExposure {
+  kPrivate,
+  kReadableByOthers,  // group or others may read it (on Windows: Everyone, Users, ...)
+  kWritableByOthers,  // group or others may change it, but not read it
+  kOwnedByOther,      // its owner is not the caller, who cannot keep others out
+};
+
+// How exposed the file at `path` is: POSIX permission bits and owner; on Windows the
+// file's DACL, looked at for Everyone, Authenticated Users and BUILTIN\Users. kPrivate
+// when the file cannot be examined (it will not be read either).
+FileExposure fileExposure(const std::string& path);
+
+// The advice that goes with a refusal for `exposure`, in the system's own terms
+// ("chmod 600 it", ...).
+std::string makePrivateAdvice(FileExposure exposure);
 
 // --- Files -----------------------------------------------------------------------
 
@@ -97,6 +112,20 @@ bool appendLocked(const std::string& path, std::string_view text, std::string& e
 // is no such log (Windows).
 bool systemLog(std::string_view line);
 
+// What opening an existing file for writing does to what it holds.
+enum class ExistingFile { kEmpty, kAppend };
+
+// The file at `path` created, or opened for writing (emptied, or appended to), readable
+// and writable by the caller only (mode 0600 on POSIX; an existing file keeps its mode,
+// the user may widen it). Like every file and socket Larkpost opens, no command it starts
+// inherits it. std::nullopt when it cannot be opened; `error` then says why.
+std::optional<File> createPrivateFile(const std::string& path, std::string& error,
+                                      ExistingFile existing = ExistingFile::kEmpty);
+
+// A file opened for buffered reading ("r"), not inherited by commands Larkpost starts;
+// nullptr when it cannot be opened.
+std::FILE* openFileForReading(const std::string& path);
+
 // The name of the file at `path` as stored on disk, without its directory; the name the
 // attachment part carries.
 std::string storedFileName(const std::string& path);
@@ -123,24 +152,36 @@ std::string defaultCharset();
 // and a Ctrl-Z ends it.
 std::ptrdiff_t readStandardInput(std::span<char> into);
 
+// Keeps the secrets now in memory out of core dumps and from debuggers of the same
+// user: the process is made non-dumpable (Linux), or core files are switched off.
+void protectMemoryFromDumps();
+
 // Overwrites `size` bytes at `data` with zeros in a way the compiler cannot leave out,
 // so a secret does not linger in memory after use.
 void wipeMemory(void* data, std::size_t size);
 
 // --- Commands ----------------------------------------------------------------------
 
+// The longest first line a command may give.
+constexpr std::size_t kLongestCommandLine = 64 * 1024;
+
 struct CommandOutcome {
   enum class Status { kExited, kTimedOut, kNotStarted } status = Status::kNotStarted;
   int exitCode = -1;       // when it exited
   std::string firstLine;   // its first output line, without the line end
+  bool lineTooLong = false;  // the first line ran past kLongestCommandLine; firstLine empty
   std::string error;       // why it could not be started
 };
 
 // Runs `command` through the system's shell (/bin/sh -c, or cmd /c on Windows) with an
-// empty standard input and this process's standard error, and reads its standard output
-// (at most 64 KiB; what was read is wiped from memory before returning, but for the
-// first line). After `timeoutMillis` it is killed.
-CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis);
+// empty standard input, this process's standard error, and the environment without
+// `hiddenVariable`. When this process is in the foreground of a terminal, the command
+// stays in its process group, so it can prompt there. Its first output line counts,
+// taken once the line has ended and the command has exited (a job it left in the
+// background may keep the output open); what else was read is wiped from memory. After
+// `timeoutMillis` it is killed with whatever it started.
+CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis,
+                          std::string_view hiddenVariable);
 
 // --- Clock and identity ----------------------------------------------------------
 
@@ -191,8 +232,20 @@ enum class ConnectStatus { kConnected, kNotResolved, kNotConnected };
 struct ConnectResult {
   ConnectStatus status = ConnectStatus::kNotConnected;
   std::unique_ptr<Socket> socket;
-  std::string reason;  // the system's words when not connected (for the last address tried)
+  bool loopback = false;  // the connected address is 127.0.0.0/8 or ::1
+  std::string reason;     // the system's words when not connected (for the last address tried)
 };
+
+// For an IP address literal (IPv4, or IPv6 with or without brackets): whether it is a
+// loopback address. std::nullopt for anything else, a name: only the address it
+// resolves to and connects can tell.
+std::optional<bool> literalIsLoopback(const std::string& host);
+
+// A host name in its ASCII form for the DNS, SNI and the certificate check: each label
+// outside ASCII becomes its A-label ("xn--...", IDNA 2008, as libidn2 or Windows'
+// IdnToAscii convert it), an ASCII name stays as it is. std::nullopt when the name is
+// not a valid internationalized domain name.
+std::optional<std::string> hostNameToAscii(const std::string& utf8);
 
 // Resolves `host` for IPv4 and IPv6 and tries each address in turn, each for at most
 // `timeoutMillis`, until one connects.

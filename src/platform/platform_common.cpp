@@ -1,6 +1,5 @@
 // Platform services that the standard library already gives the same way everywhere, and
 // those built on the others alone.
-#include <chrono>
 #include <string>
 #include <utility>
 
@@ -8,13 +7,6 @@
 #include "platform/profile_format.h"
 
 namespace larkpost::platform {
-
-std::int64_t monotonicMillis() {
-  using std::chrono::steady_clock;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             steady_clock::now().time_since_epoch())
-      .count();
-}
 
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 

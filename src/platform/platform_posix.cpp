@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -19,7 +20,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <utility>
+#include <vector>
+
+#if defined(__linux__)
+#include <dirent.h>
+#include <sys/prctl.h>
+#endif
 
 #include "platform/platform.h"
 #include "platform/profile_format.h"
@@ -146,9 +154,119 @@ int connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& err
   return fd;
 }
 
+// 127.0.0.0/8, ::1, and 127.0.0.0/8 mapped into IPv6.
+bool isLoopbackAddress(const sockaddr& address) {
+  if (address.sa_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address.sa_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+  }
+  return false;
+}
+
+// Whether this process is in the foreground of its controlling terminal.
+bool inTerminalForeground() {
+  int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (tty < 0) return false;
+  bool foreground = ::tcgetpgrp(tty) == ::getpgrp();
+  ::close(tty);
+  return foreground;
+}
+
+#if defined(__linux__)
+// The processes whose parent is `parent`, from /proc.
+std::vector<pid_t> childrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return children;
+  while (dirent* entry = ::readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+    std::size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
+      children.push_back(pid);
+    }
+  }
+  ::closedir(proc);
+  return children;
+}
+
+// Kills `root` and every process descended from it: stopped first, so none can start
+// another meanwhile, then killed. A process that left (setsid, double fork) is out of
+// reach here as it would be for a process-group kill.
+void killDescendants(pid_t root) {
+  std::vector<pid_t> found{root};
+  for (std::size_t next = 0; next < found.size(); ++next) {
+    ::kill(found[next], SIGSTOP);
+    for (pid_t child : childrenOf(found[next])) found.push_back(child);
+  }
+  for (pid_t pid : found) ::kill(pid, SIGKILL);
+}
+#else
+void killDescendants(pid_t root) { ::kill(root, SIGKILL); }
+#endif
+
+// How a command's process (group) is ended on time-out.
+void endCommand(pid_t child, bool ownGroup) {
+  if (ownGroup) {
+    ::kill(-child, SIGKILL);
+  } else {
+    killDescendants(child);
+  }
+}
+
+// Reads what is in the pipe now into `read` (up to kLongestCommandLine + 1 bytes, the
+// rest discarded); false at the end of the output.
+bool readAvailable(int fd, std::string& read) {
+  char chunk[4096];
+  bool open = true;
+  for (;;) {
+    ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got == 0) open = false;
+    if (got <= 0) break;
+    std::size_t room = kLongestCommandLine + 1 - std::min(read.size(), kLongestCommandLine + 1);
+    read.append(chunk, std::min(room, static_cast<std::size_t>(got)));
+  }
+  wipeMemory(chunk, sizeof chunk);
+  return open;
+}
+
 }  // namespace
 
-void startUp() { ::signal(SIGPIPE, SIG_IGN); }
+namespace {
+
+// A standard descriptor left closed by the caller would be the number the next socket or
+// file gets: the message would be read from the socket, an attachment sent as the body,
+// a trace written into the session. /dev/null takes its place first.
+void fillClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) std::_Exit(1);  // nothing can be said safely, nor sent
+    if (opened != fd) {
+      if (::dup2(opened, fd) < 0) std::_Exit(1);
+      ::close(opened);
+    }
+  }
+}
+
+}  // namespace
+
+void startUp() {
+  fillClosedStandardDescriptors();
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 std::string defaultSettingsPath() {
   std::string configHome;
@@ -266,23 +384,28 @@ std::optional<File> createTemporaryFile(std::string_view prefix, std::string& er
   return File(fd);
 }
 
-CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis) {
-  constexpr std::size_t kMostOutput = 64 * 1024;
+CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis,
+                          std::string_view hiddenVariable) {
   CommandOutcome outcome;
   int output[2];
   if (::pipe2(output, O_CLOEXEC) != 0) {
     outcome.error = std::strerror(errno);
     return outcome;
   }
+  // In the terminal's foreground it stays in our process group, so that it may prompt
+  // there (pass, gpg, secret-tool); elsewhere it gets a group of its own, so that a
+  // time-out ends whatever it started too.
+  bool ownGroup = !inTerminalForeground();
+  std::string hidden(hiddenVariable);
   pid_t child = ::fork();
   if (child == 0) {
-    // Its own process group, so a time-out ends whatever it started too. It must not
-    // read the message waiting on our standard input.
-    ::setpgid(0, 0);
+    if (ownGroup) ::setpgid(0, 0);
+    // It must not read the message waiting on our standard input.
     int nothing = ::open("/dev/null", O_RDONLY);
     ::dup2(nothing, STDIN_FILENO);
     ::dup2(output[1], STDOUT_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
+    if (!hidden.empty()) ::unsetenv(hidden.c_str());
     ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -292,36 +415,44 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
     ::close(output[0]);
     return outcome;
   }
+  ::fcntl(output[0], F_SETFL, ::fcntl(output[0], F_GETFL) | O_NONBLOCK);
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
   std::string read;
-  char chunk[4096];
-  read.reserve(kMostOutput + sizeof chunk);  // never moved: no copy of a secret left behind
+  read.reserve(kLongestCommandLine + 1);  // never moved: no copy of a secret left behind
+  bool outputOpen = true;
   bool timedOut = false;
-  for (;;) {
-    if (!waitFor(output[0], POLLIN, deadline)) {
-      timedOut = true;
-      break;
-    }
-    ssize_t got = ::read(output[0], chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    if (read.size() < kMostOutput) read.append(chunk, static_cast<std::size_t>(got));
-  }
-  wipeMemory(chunk, sizeof chunk);
-  ::close(output[0]);
-  if (timedOut) ::kill(-child, SIGKILL);
   int status = 0;
+  // Done when it has exited: what it wrote is in the pipe by then, and a job it left
+  // in the background may hold the pipe open for ever.
   for (;;) {
     pid_t ended = ::waitpid(child, &status, WNOHANG);
     if (ended == child || (ended < 0 && errno != EINTR)) break;
-    if (ended == 0 && !timedOut && monotonicMillis() >= deadline) {
-      timedOut = true;  // it closed its output but goes on
-      ::kill(-child, SIGKILL);
+    if (monotonicMillis() >= deadline) {
+      timedOut = true;
+      endCommand(child, ownGroup);
+      ::waitpid(child, &status, 0);
+      break;
     }
-    if (ended == 0) ::poll(nullptr, 0, 10);
+    constexpr std::int64_t kExitPollMillis = 20;
+    if (outputOpen) {
+      waitFor(output[0], POLLIN, std::min(deadline, monotonicMillis() + kExitPollMillis));
+      outputOpen = readAvailable(output[0], read);
+    } else {
+      ::poll(nullptr, 0, static_cast<int>(kExitPollMillis));
+    }
   }
-  outcome.firstLine = read.substr(0, read.find('\n'));
-  if (!outcome.firstLine.empty() && outcome.firstLine.back() == '\r') outcome.firstLine.pop_back();
+  if (outputOpen) readAvailable(output[0], read);
+  ::close(output[0]);
+  std::size_t lineEnd = read.find('\n');
+  if (lineEnd == std::string::npos) lineEnd = read.size();
+  if (lineEnd > kLongestCommandLine) {
+    outcome.lineTooLong = true;
+  } else {
+    outcome.firstLine = read.substr(0, lineEnd);
+    if (!outcome.firstLine.empty() && outcome.firstLine.back() == '\r') {
+      outcome.firstLine.pop_back();
+    }
+  }
   wipeMemory(read.data(), read.size());
   if (timedOut) {
     outcome.status = CommandOutcome::Status::kTimedOut;
@@ -342,9 +473,56 @@ std::optional<std::uint64_t> standardInputSize() {
 
 std::string defaultCharset() { return "utf-8"; }
 
-bool readableByOthers(const std::string& path) {
+FileExposure fileExposure(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  if (::stat(path.c_str(), &info) != 0) return FileExposure::kPrivate;
+  // Root's own files are root's; anyone else's file can be changed behind the caller.
+  if (info.st_uid != ::geteuid()) return FileExposure::kOwnedByOther;
+  if ((info.st_mode & (S_IRGRP | S_IROTH)) != 0) return FileExposure::kReadableByOthers;
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) return FileExposure::kWritableByOthers;
+  return FileExposure::kPrivate;
+}
+
+std::string makePrivateAdvice(FileExposure exposure) {
+  return exposure == FileExposure::kOwnedByOther ? "chown it to yourself and chmod 600 it"
+                                                 : "chmod 600 it";
+}
+
+void protectMemoryFromDumps() {
+#if defined(__linux__)
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#else
+  rlimit none{0, 0};
+  ::setrlimit(RLIMIT_CORE, &none);
+#endif
+}
+
+std::optional<File> createPrivateFile(const std::string& path, std::string& error,
+                                      ExistingFile existing) {
+  int keep = existing == ExistingFile::kAppend ? O_APPEND : O_TRUNC;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | keep | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return std::nullopt;
+  }
+  return File(fd);
+}
+
+std::FILE* openFileForReading(const std::string& path) { return std::fopen(path.c_str(), "re"); }
+
+std::optional<bool> literalIsLoopback(const std::string& host) {
+  std::string text = host;
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  in_addr v4{};
+  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
+    return isLoopbackAddress(reinterpret_cast<const sockaddr&>(v6));
+  }
+  return std::nullopt;
 }
 
 void wipeMemory(void* data, std::size_t size) { ::explicit_bzero(data, size); }
@@ -380,13 +558,14 @@ ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64
   std::string service = std::to_string(port);
   int resolved =
       host.empty() ? EAI_NONAME : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  if (resolved != 0) return {ConnectStatus::kNotResolved, nullptr, ::gai_strerror(resolved)};
-  ConnectResult result{ConnectStatus::kNotConnected, nullptr, {}};
+  if (resolved != 0) return {ConnectStatus::kNotResolved, nullptr, false, ::gai_strerror(resolved)};
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr, false, {}};
   for (addrinfo* address = found; address; address = address->ai_next) {
     int error = 0;
     int fd = connectAddress(*address, timeoutMillis, error);
     if (fd >= 0) {
-      result = {ConnectStatus::kConnected, std::make_unique<PosixSocket>(fd), {}};
+      result = {ConnectStatus::kConnected, std::make_unique<PosixSocket>(fd),
+                isLoopbackAddress(*address->ai_addr), {}};
       break;
     }
     result.reason = std::strerror(error);

@@ -4,12 +4,15 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <aclapi.h>
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -184,6 +187,8 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& 
   SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   error = WSAGetLastError();
   if (socket == INVALID_SOCKET) return INVALID_SOCKET;
+  // Not handed to commands Larkpost starts.
+  SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
   u_long nonBlocking = 1;
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
   int result = ::ioctlsocket(socket, FIONBIO, &nonBlocking);
@@ -212,7 +217,34 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& 
 
 }  // namespace
 
+namespace {
+
+// A standard handle the caller left out reads as empty and writes to nowhere, as with
+// POSIX's /dev/null, rather than failing on each use.
+void fillMissingStandardHandles() {
+  struct Standard {
+    DWORD id;
+    int fd;
+    FILE* stream;
+    const char* mode;
+  };
+  for (const Standard& standard : {Standard{STD_INPUT_HANDLE, 0, stdin, "r"},
+                                   Standard{STD_OUTPUT_HANDLE, 1, stdout, "w"},
+                                   Standard{STD_ERROR_HANDLE, 2, stderr, "w"}}) {
+    HANDLE handle = GetStdHandle(standard.id);
+    bool usable = handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+                  _get_osfhandle(standard.fd) >= 0 &&
+                  (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR);
+    if (usable) continue;
+    if (!freopen("NUL", standard.mode, standard.stream)) continue;
+    SetStdHandle(standard.id, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(standard.stream))));
+  }
+}
+
+}  // namespace
+
 void startUp() {
+  fillMissingStandardHandles();
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   // Text mode on both ends is part of the program's contract (CR LF and Ctrl-Z on
@@ -377,8 +409,66 @@ std::optional<File> createTemporaryFile(std::string_view prefix, std::string& er
   return File(reinterpret_cast<std::intptr_t>(file));
 }
 
-CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis) {
-  constexpr std::size_t kMostOutput = 64 * 1024;
+namespace {
+
+// UTF-8 text as Windows' wide calls take it.
+std::wstring utf8ToWide(const std::string& text) {
+  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  }
+  return wide;
+}
+
+// This process's environment block, without `hidden` (a name, in any letter case).
+std::string environmentWithout(std::string_view hidden) {
+  std::string block;
+  char* strings = GetEnvironmentStringsA();
+  if (!strings) return block;
+  for (const char* entry = strings; *entry; entry += std::strlen(entry) + 1) {
+    std::string_view text(entry);
+    bool named = !hidden.empty() && text.size() > hidden.size() && text[hidden.size()] == '=' &&
+                 CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text.data(),
+                                static_cast<int>(hidden.size()), hidden.data(),
+                                static_cast<int>(hidden.size())) == CSTR_EQUAL;
+    if (named) continue;
+    block.append(text);
+    block += '\0';
+  }
+  FreeEnvironmentStringsA(strings);
+  block += '\0';
+  return block;
+}
+
+// Reads what the pipe holds now (up to kLongestCommandLine + 1 bytes, the rest
+// discarded); false once it is closed.
+bool readAvailable(HANDLE pipe, std::string& read) {
+  char chunk[4096];
+  bool open = true;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      open = false;
+      break;
+    }
+    if (available == 0) break;
+    DWORD got = 0;
+    if (!ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) || got == 0) {
+      open = false;
+      break;
+    }
+    std::size_t room = kLongestCommandLine + 1 - std::min(read.size(), kLongestCommandLine + 1);
+    read.append(chunk, std::min<std::size_t>(room, got));
+  }
+  SecureZeroMemory(chunk, sizeof chunk);
+  return open;
+}
+
+}  // namespace
+
+CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis,
+                          std::string_view hiddenVariable) {
   CommandOutcome outcome;
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE readEnd = nullptr;
@@ -399,51 +489,62 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   // /s: cmd takes what stands between the outer quotes exactly as it is.
   std::string commandLine = "cmd /s /c \"" + command + "\"";
+  std::string environment = environmentWithout(hiddenVariable);
+  // A job holds whatever the command starts, so a time-out ends all of it. It is put in
+  // the job before it runs a single instruction.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
   PROCESS_INFORMATION process{};
   BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+                                CREATE_NO_WINDOW | CREATE_SUSPENDED, environment.data(), nullptr,
+                                &startup, &process);
   CloseHandle(writeEnd);
   if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
   if (!started) {
     outcome.error = systemErrorText(GetLastError());
     CloseHandle(readEnd);
+    if (job) CloseHandle(job);
     return outcome;
   }
+  if (job && !AssignProcessToJobObject(job, process.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(process.hThread);
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
   std::string read;
-  char chunk[4096];
-  read.reserve(kMostOutput + sizeof chunk);  // never moved: no copy of a secret left behind
+  read.reserve(kLongestCommandLine + 1);  // never moved: no copy of a secret left behind
   bool timedOut = false;
+  bool outputOpen = true;
+  // Done when it has exited: what it wrote is in the pipe by then, and a program it left
+  // running may hold the pipe open for ever.
   for (;;) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
-    if (available == 0) {
-      if (monotonicMillis() >= deadline) {
-        timedOut = true;
-        break;
-      }
-      Sleep(10);
-      continue;
+    if (outputOpen) outputOpen = readAvailable(readEnd, read);
+    std::int64_t left = deadline - monotonicMillis();
+    constexpr DWORD kPollMillis = 10;
+    DWORD wait = left <= 0 ? 0 : static_cast<DWORD>(std::min<std::int64_t>(left, kPollMillis));
+    if (WaitForSingleObject(process.hProcess, wait) == WAIT_OBJECT_0) break;
+    if (left <= 0) {
+      timedOut = true;
+      if (job) TerminateJobObject(job, 1);
+      TerminateProcess(process.hProcess, 1);
+      WaitForSingleObject(process.hProcess, INFINITE);
+      break;
     }
-    DWORD got = 0;
-    if (!ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) || got == 0) break;
-    if (read.size() < kMostOutput) read.append(chunk, got);
   }
-  SecureZeroMemory(chunk, sizeof chunk);
+  if (outputOpen) readAvailable(readEnd, read);
   CloseHandle(readEnd);
-  std::int64_t left = deadline - monotonicMillis();
-  if (timedOut || WaitForSingleObject(process.hProcess, left > 0 ? static_cast<DWORD>(left) : 0) !=
-                      WAIT_OBJECT_0) {
-    timedOut = true;
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, INFINITE);
-  }
   DWORD exitCode = 1;
   GetExitCodeProcess(process.hProcess, &exitCode);
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
-  outcome.firstLine = read.substr(0, read.find('\n'));
-  if (!outcome.firstLine.empty() && outcome.firstLine.back() == '\r') outcome.firstLine.pop_back();
+  if (job) CloseHandle(job);  // what it left running on success runs on
+  std::size_t lineEnd = std::min(read.find('\n'), read.size());
+  if (lineEnd > kLongestCommandLine) {
+    outcome.lineTooLong = true;
+  } else {
+    outcome.firstLine = read.substr(0, lineEnd);
+    if (!outcome.firstLine.empty() && outcome.firstLine.back() == '\r') outcome.firstLine.pop_back();
+  }
   SecureZeroMemory(read.data(), read.size());
   outcome.status = timedOut ? CommandOutcome::Status::kTimedOut : CommandOutcome::Status::kExited;
   outcome.exitCode = static_cast<int>(exitCode);
@@ -468,7 +569,155 @@ std::string defaultCharset() {
   return "x-cp" + std::to_string(codePage);
 }
 
-bool readableByOthers(const std::string& /*path*/) { return false; }
+namespace {
+
+// The access rights that let a user read, or change, a file's contents or its DACL.
+constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                                      DELETE | GENERIC_WRITE | GENERIC_ALL;
+
+// The rights the DACL grants Everyone, Authenticated Users or BUILTIN\Users: every user
+// of the machine is in one of them. Deny entries come first in a DACL in canonical
+// order, so what they deny is taken out of what later entries allow.
+ACCESS_MASK rightsOfEveryUser(const ACL& dacl) {
+  static const WELL_KNOWN_SID_TYPE kBroadGroups[] = {WinWorldSid, WinAuthenticatedUserSid,
+                                                     WinBuiltinUsersSid};
+  std::vector<std::vector<BYTE>> groups;
+  for (WELL_KNOWN_SID_TYPE type : kBroadGroups) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (CreateWellKnownSid(type, nullptr, sid.data(), &size)) groups.push_back(std::move(sid));
+  }
+  ACCESS_MASK allowed = 0;
+  ACCESS_MASK denied = 0;
+  for (DWORD i = 0; i < dacl.AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(const_cast<ACL*>(&dacl), i, &entry)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+    if (!allows && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    // Both kinds lay out the mask and the SID alike.
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    PSID sid = const_cast<DWORD*>(&ace->SidStart);
+    bool broad = false;
+    for (std::vector<BYTE>& group : groups) broad = broad || EqualSid(sid, group.data());
+    if (!broad) continue;
+    if (allows) {
+      allowed |= ace->Mask & ~denied;
+    } else {
+      denied |= ace->Mask;
+    }
+  }
+  return allowed;
+}
+
+}  // namespace
+
+FileExposure fileExposure(const std::string& path) {
+  std::wstring wide = utf8ToWide(path);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return FileExposure::kPrivate;  // cannot be examined: it cannot be read either
+  }
+  // No DACL at all lets everyone do anything.
+  ACCESS_MASK rights = dacl ? rightsOfEveryUser(*dacl) : GENERIC_ALL;
+  LocalFree(descriptor);
+  if ((rights & kReadRights) != 0) return FileExposure::kReadableByOthers;
+  if ((rights & kChangeRights) != 0) return FileExposure::kWritableByOthers;
+  return FileExposure::kPrivate;
+}
+
+std::string makePrivateAdvice(FileExposure /*exposure*/) {
+  return "keep it in your own profile folder, or take the other users' access away (icacls)";
+}
+
+// Windows writes no core files; crash dumps are the administrator's choice.
+void protectMemoryFromDumps() {}
+
+std::optional<File> createPrivateFile(const std::string& path, std::string& error,
+                                      ExistingFile existing) {
+  std::wstring wide = utf8ToWide(path);
+  // Appending: every write goes to the end, after whatever another run wrote.
+  bool append = existing == ExistingFile::kAppend;
+  // No security attributes: not inherited by commands we start; the DACL is inherited
+  // from the folder, private under the user's profile.
+  HANDLE file = CreateFileW(wide.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
+                            FILE_SHARE_READ | (append ? FILE_SHARE_WRITE : 0), nullptr,
+                            append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = systemErrorText(GetLastError());
+    return std::nullopt;
+  }
+  return File(reinterpret_cast<std::intptr_t>(file));
+}
+
+// "N": the C runtime's handle is not inherited.
+std::FILE* openFileForReading(const std::string& path) { return std::fopen(path.c_str(), "rN"); }
+
+namespace {
+
+bool isLoopbackAddress(const sockaddr& address) {
+  if (address.sa_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address.sa_family == AF_INET6) {
+    const IN6_ADDR& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    static const BYTE kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    static const BYTE kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(v6.s6_addr, kLoopback, 16) == 0 ||
+           (std::memcmp(v6.s6_addr, kMapped, 12) == 0 && v6.s6_addr[12] == 127);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<bool> literalIsLoopback(const std::string& host) {
+  std::string text = host;
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_family = AF_UNSPEC;
+  addrinfo* found = nullptr;
+  if (text.empty() || ::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
+  bool loopback = isLoopbackAddress(*found->ai_addr);
+  ::freeaddrinfo(found);
+  return loopback;
+}
+
+std::optional<std::string> hostNameToAscii(const std::string& utf8) {
+  bool ascii = true;
+  for (char c : utf8) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return utf8;
+  // IdnToAscii lives in normaliz.dll (Vista on; kernel32 too from Windows 8).
+  using IdnToAsciiFunction = int(WINAPI*)(DWORD, LPCWSTR, int, LPWSTR, int);
+  static const auto idnToAscii = [] {
+    HMODULE library = LoadLibraryW(L"normaliz.dll");
+    if (!library) library = GetModuleHandleW(L"kernel32.dll");
+    return library ? reinterpret_cast<IdnToAsciiFunction>(
+                         reinterpret_cast<void*>(GetProcAddress(library, "IdnToAscii")))
+                   : nullptr;
+  }();
+  if (!idnToAscii) return std::nullopt;
+  std::wstring wide = utf8ToWide(utf8);
+  int length = idnToAscii(0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0);
+  if (length <= 0) return std::nullopt;
+  std::wstring converted(static_cast<std::size_t>(length), L'\0');
+  length = idnToAscii(0, wide.c_str(), static_cast<int>(wide.size()), converted.data(), length);
+  if (length <= 0) return std::nullopt;
+  std::string result;
+  for (int i = 0; i < length; ++i) {
+    if (converted[static_cast<std::size_t>(i)] >= 0x80) return std::nullopt;
+    result += static_cast<char>(converted[static_cast<std::size_t>(i)]);
+  }
+  return result;
+}
 
 void wipeMemory(void* data, std::size_t size) { SecureZeroMemory(data, size); }
 
@@ -515,15 +764,16 @@ ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64
   int resolved = host.empty() ? WSAHOST_NOT_FOUND
                               : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (resolved != 0) {
-    return {ConnectStatus::kNotResolved, nullptr,
+    return {ConnectStatus::kNotResolved, nullptr, false,
             systemErrorText(static_cast<unsigned long>(resolved))};
   }
-  ConnectResult result{ConnectStatus::kNotConnected, nullptr, {}};
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr, false, {}};
   for (addrinfo* address = found; address; address = address->ai_next) {
     int error = 0;
     SOCKET socket = connectAddress(*address, timeoutMillis, error);
     if (socket != INVALID_SOCKET) {
-      result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket), {}};
+      result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket),
+                isLoopbackAddress(*address->ai_addr), {}};
       break;
     }
     result.reason = systemErrorText(static_cast<unsigned long>(error));

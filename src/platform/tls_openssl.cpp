@@ -1,6 +1,7 @@
-// The client TLS interface on OpenSSL. OpenSSL talks to one end of a BIO pair and this
-// file carries the bytes between the other end and the transport, so every wait, the
-// handshake's included, is a transport wait with the caller's deadline.
+// The client TLS interface on OpenSSL, built as the module larkpost-tls-openssl.so that
+// the program loads on first use (tls_loader_posix.cpp). OpenSSL talks to one end of a
+// BIO pair and this file carries the bytes between the other end and the transport, so
+// every wait, the handshake's included, is a transport wait with the caller's deadline.
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "platform/tls.h"
+#include "platform/tls_module.h"
 
 namespace larkpost::platform {
 namespace {
@@ -220,6 +222,8 @@ bool useSystemStore(SSL_CTX* context) {
   return SSL_CTX_set_default_verify_dir(context) == 1;
 }
 
+constexpr const char* kTls12Ciphers = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL:!PSK";
+
 SslContextPtr makeContext(const TlsClientConfig& config, std::string& failure) {
   SslContextPtr context(SSL_CTX_new(TLS_client_method()));
   if (!context) {
@@ -227,6 +231,13 @@ SslContextPtr makeContext(const TlsClientConfig& config, std::string& failure) {
     return nullptr;
   }
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+  // TLS 1.2 only with forward secrecy and an AEAD cipher; TLS 1.3's suites are all both.
+  // What mail servers offer by default (Postfix, Exim, OpenSMTPD on OpenSSL or GnuTLS)
+  // includes these; CBC with SHA-1 and RSA key exchange are gone.
+  if (SSL_CTX_set_cipher_list(context.get(), kTls12Ciphers) != 1) {
+    failure = "TLS cannot be set up: " + oldestErrorReason();
+    return nullptr;
+  }
   // Without renegotiation, writing never has to wait for the server to speak first.
   SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
   // The chain is verified, but the result only goes into TlsDetails: the caller decides.
@@ -258,7 +269,10 @@ bool aimAt(SSL* ssl, std::string_view host, std::string& failure) {
     return false;
   }
   std::string name(host);
-  X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // The names in the subject alternative names only, never the subject's CN (RFC 9525):
+  // a certificate for an address could otherwise pass for a name in its CN.
+  X509_VERIFY_PARAM_set_hostflags(
+      check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   if (X509_VERIFY_PARAM_set1_host(check, name.data(), name.size()) != 1 ||
       SSL_set_tlsext_host_name(ssl, name.c_str()) != 1) {
     failure = "the server name " + oneLine(name) + " cannot be used for TLS";
@@ -388,10 +402,8 @@ class OpenSslStream final : public Socket {
   bool ended_ = false;   // the server's close_notify arrived
 };
 
-}  // namespace
-
-TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& config,
-                      std::int64_t deadline) {
+TlsHandshake startTlsSession(std::unique_ptr<Socket> transport, const TlsClientConfig& config,
+                             std::int64_t deadline) {
   ERR_clear_error();  // what is left from earlier calls would hide why this one fails
   TlsHandshake result;
   SslContextPtr context = makeContext(config, result.failure);
@@ -421,8 +433,17 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
   return result;
 }
 
-std::string tlsBackendVersion() {
+std::string backendVersion() {
   return std::string("OpenSSL ") + OpenSSL_version(OPENSSL_VERSION_STRING);
 }
 
+constexpr TlsModule kModule{LARKPOST_VERSION, startTlsSession, backendVersion};
+
+}  // namespace
 }  // namespace larkpost::platform
+
+// Everything else in the module stays hidden, its copy of the C++ library included.
+extern "C" __attribute__((visibility("default"))) const larkpost::platform::TlsModule*
+larkpost_tls_module() {
+  return &larkpost::platform::kModule;
+}

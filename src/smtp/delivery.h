@@ -26,10 +26,24 @@ namespace larkpost {
 // be had (input or attachment failed). Called once: later transactions replay its bytes.
 using WriteMessage = std::function<bool(TextSink& sink, const ServerCapabilities& offered)>;
 
+// What became of a recipient. Settled means anything but kPending.
+enum class RecipientStatus {
+  kPending,    // not settled yet
+  kDelivered,  // its transaction's end of data was accepted
+  kRefused,    // refused for good, or the run ended for a reason a retry cannot mend
+  kTemporary,  // not delivered; trying again later may succeed
+  kUnknown,    // the end of data was sent and no reply came: the server may have it
+};
+
 struct RecipientOutcome {
   std::string address;
-  bool delivered = false;
-  std::optional<Reply> reply;  // the server's last word on this recipient
+  RecipientStatus status = RecipientStatus::kPending;
+  // The reply that settled it: its own RCPT reply, or (when `transaction` is set) the
+  // end-of-data reply of its transaction, kept once in DeliveryOutcome::dataReplies.
+  std::optional<Reply> reply;
+  std::optional<std::uint32_t> transaction;
+
+  bool delivered() const { return status == RecipientStatus::kDelivered; }
 };
 
 // One transaction as it went, for the log: set up when its recipients were given, the
@@ -38,15 +52,16 @@ struct TransactionRecord {
   std::size_t accepted = 0;
   std::size_t refused = 0;
   std::size_t deferred = 0;
-  std::optional<Reply> dataReply;  // the server took the message with this reply
+  bool dataEnded = false;          // the end of the data went out
+  std::optional<Reply> dataReply;  // the server's reply to it, when one came
   std::uint64_t bytes = 0;         // message data sent, before the end-of-data line
   std::int64_t millis = 0;         // from the first recipient to the end of the data
 };
 
 struct DeliveryOutcome {
   std::vector<RecipientOutcome> recipients;  // in sending order
-  std::vector<TransactionRecord> transactions;  // in order, every attempt's
-  std::optional<Reply> dataReply;            // to the end of the last accepted message
+  std::vector<Reply> dataReplies;            // each transaction's end-of-data reply, in order
+  std::vector<TransactionRecord> transactions;  // every transaction begun, in order, for the log
   std::optional<platform::TlsDetails> tls;
   bool tlsVerified = false;
   bool failed = false;     // the run ended with a failure message
@@ -55,6 +70,10 @@ struct DeliveryOutcome {
   bool temporary = false;  // and a later attempt may still succeed
 
   std::size_t deliveredCount() const;
+  // Some recipient's fate is unknown: sending again could deliver twice.
+  bool unknown() const;
+  // The server's last word on `recipient`, when there was one.
+  const Reply* replyOf(const RecipientOutcome& recipient) const;
   // 0 when every recipient got the message, 2 when some did, 1 when none did.
   int exitStatus() const;
 };
@@ -62,8 +81,13 @@ struct DeliveryOutcome {
 struct DeliveryPlan {
   std::vector<std::string> recipients;  // in sending order, each once
   WriteMessage writeMessage;
-  // The message's size when it can be told before it is written (RFC 1870 SIZE).
-  std::optional<std::uint64_t> estimatedSize;
+  // Before it is written, the message's size (RFC 1870 SIZE) is known within bounds: it
+  // is refused only above a server's limit by the lower, declared only with the upper.
+  std::uint64_t sizeAtLeast = 0;
+  std::optional<std::uint64_t> sizeAtMost;
+  // The header to go out holds UTF-8 as it is (an international address, say), which
+  // a server offering SMTPUTF8 is told of in every transaction.
+  bool internationalHeader = false;
 };
 
 // Delivers `plan`, printing one message per refused recipient in sending order and one

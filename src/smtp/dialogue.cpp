@@ -51,7 +51,8 @@ std::string rcptCommand(std::string_view address) {
 // transaction". Older servers say 552 with the enhanced code 5.5.3.
 bool tooManyRecipients(const Reply& reply) {
   if (reply.hasCode("452")) return true;
-  return reply.hasCode("552") && reply.lines.front().compare(4, 5, "5.5.3") == 0;
+  // A reply line may be the code alone.
+  return reply.hasCode("552") && reply.lines.front().substr(3).starts_with(" 5.5.3");
 }
 
 }  // namespace
@@ -82,7 +83,8 @@ std::string senderFailure(std::string_view address) {
 std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::string_view sender,
                                           const MailParameters& parameters,
                                           std::span<const std::string_view> recipients,
-                                          bool pipelining) {
+                                          bool pipelining,
+                                          std::optional<RunFailure>* interrupted) {
   const std::size_t window = pipelining ? kPipelineWindow : 1;
   const int limit = connection.limits().command;
   std::vector<RecipientResult> results(recipients.size());
@@ -92,7 +94,8 @@ std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::strin
   connection.sendText(mailCommand(sender, parameters));
   std::optional<Reply> mailRefusal;
   std::size_t next = 0;
-  bool stopped = false;  // after a refused sender or too many recipients
+  bool stopped = false;  // after a refused sender, too many recipients or a 421
+  bool anyAccepted = false;
   while (!awaiting.empty() || (!stopped && next < recipients.size())) {
     while (!stopped && next < recipients.size() && awaiting.size() < window) {
       std::string_view address = recipients[next];
@@ -107,7 +110,14 @@ std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::strin
       ++next;
     }
     if (awaiting.empty()) break;
-    Reply reply = connection.readReply(limit);
+    Reply reply;
+    try {
+      reply = connection.readReply(limit);
+    } catch (const RunFailure& failure) {
+      if (!interrupted || mailRefusal || awaiting.front() == kMail) throw;
+      *interrupted = failure;
+      return results;  // the unanswered stay deferred
+    }
     std::size_t answered = awaiting.front();
     awaiting.pop_front();
     if (answered == kMail) {
@@ -118,29 +128,31 @@ std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::strin
       continue;
     }
     if (mailRefusal) continue;  // answers to a transaction that never began
-    if (reply.closing()) {
-      throw RunFailure{recipientFailure(recipients[answered]), SessionEnd::kDrop, true};
-    }
     RecipientResult& result = results[answered];
     result.reply = reply;
-    if (reply.accepted()) {
+    if (reply.closing()) {
+      // Nothing more is read: the server is going away, its other replies with it.
+      result.state = RecipientState::kTemporary;
+      RunFailure failure{recipientFailure(recipients[answered]), SessionEnd::kDrop, true};
+      if (!interrupted) throw failure;
+      *interrupted = std::move(failure);
+      return results;
+    }
+    if (stopped) {
+      // Past the limit, only an acceptance counts; the rest wait for another transaction.
+      result.state = reply.accepted() ? RecipientState::kAccepted : RecipientState::kDeferred;
+    } else if (reply.accepted()) {
       result.state = RecipientState::kAccepted;
+      anyAccepted = true;
     } else if (tooManyRecipients(reply)) {
-      result.state = RecipientState::kDeferred;
+      result.state = anyAccepted ? RecipientState::kDeferred : RecipientState::kTemporary;
       stopped = true;
     } else {
-      result.state = RecipientState::kRefused;
+      result.state = isTemporary(reply) ? RecipientState::kTemporary : RecipientState::kRefused;
     }
   }
   if (mailRefusal) {
     throw RunFailure{senderFailure(sender), endAfter(*mailRefusal), isTemporary(*mailRefusal)};
-  }
-  // Recipients after a deferred one wait for the next transaction, answered or not.
-  auto firstDeferred = std::find_if(results.begin(), results.end(), [](const RecipientResult& r) {
-    return r.state == RecipientState::kDeferred && r.reply;
-  });
-  for (auto it = firstDeferred; it != results.end(); ++it) {
-    if (it->state != RecipientState::kAccepted) it->state = RecipientState::kDeferred;
   }
   return results;
 }
@@ -160,10 +172,8 @@ Reply endMessage(SmtpConnection& connection, bool dataEndedLine) {
     reply = connection.command(dataEndedLine ? ".\r\n" : "\r\n.\r\n", connection.limits().endOfData);
   } catch (RunFailure& failure) {
     failure.maybeDelivered = true;
+    failure.temporary = false;  // not for this message: it may be there already
     throw;
-  }
-  if (!reply.accepted()) {
-    throw RunFailure{"Server did not accept the message\n", endAfter(reply), isTemporary(reply)};
   }
   return reply;
 }

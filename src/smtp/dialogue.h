@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/run_failure.h"
 #include "smtp/capabilities.h"
 #include "smtp/smtp_connection.h"
 
@@ -47,8 +48,9 @@ struct MailParameters {
 
 enum class RecipientState {
   kAccepted,  // a 2yz reply
-  kRefused,   // refused by the server, or never sendable
+  kRefused,   // refused for good by the server (5yz), or never sendable
   kDeferred,  // not in this transaction: too many recipients (452), or not sent after one
+  kTemporary, // refused for now (4yz): another transaction later may take it
 };
 
 struct RecipientResult {
@@ -59,19 +61,26 @@ struct RecipientResult {
 // MAIL FROM, then RCPT TO for each of `recipients`, pipelined in windows when
 // `pipelining`, replies read in order. After a "too many recipients" reply (452, or 552
 // with 5.5.3) no further RCPT is sent, and that recipient and the ones after it are
-// deferred to another transaction. Recipients that cannot be sent safely (or need
-// SMTPUTF8 where `smtpUtf8` is off) are refused without a command. Throws RunFailure
-// when the server refuses the sender or closes (421).
+// deferred to another transaction; when no recipient before it was accepted, the limit
+// cannot be the reason, so that one is refused for now (kTemporary) and only the ones
+// after it are deferred. Recipients that cannot be sent safely (or need SMTPUTF8 where
+// `smtpUtf8` is off) are refused without a command. Throws RunFailure when the server
+// refuses the sender. When the session ends while recipients are being given (a 421
+// to a RCPT, which refuses that recipient for now, or a closed or silent connection),
+// the failure goes to `interrupted` when given, with the replies so far returned and
+// the recipients not answered deferred; else it is thrown.
 std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::string_view sender,
                                           const MailParameters& parameters,
                                           std::span<const std::string_view> recipients,
-                                          bool pipelining);
+                                          bool pipelining,
+                                          std::optional<RunFailure>* interrupted = nullptr);
 
 // DATA; throws RunFailure unless the server asks for the message (354).
 void sendData(SmtpConnection& connection);
 
 // Sends the end-of-data marker (its leading CR LF only when the data did not end a
-// line) and returns the server's reply; throws RunFailure unless it accepts the message.
+// line) and returns the server's reply, whatever it says. Throws RunFailure, marked
+// maybeDelivered, when the reply never comes.
 Reply endMessage(SmtpConnection& connection, bool dataEndedLine);
 
 }  // namespace larkpost

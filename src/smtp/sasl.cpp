@@ -1,12 +1,28 @@
 // Each mechanism's messages, built so that no copy of the secret outlives its use: the
-// plain text and its base64 form are wiped as soon as the next form exists.
+// plain text and its base64 form are wiped as soon as the next form exists, and each is
+// built in a buffer reserved to its final size, so no growing string leaves an unwiped
+// copy behind in freed memory.
 #include "smtp/sasl.h"
 
+#include <initializer_list>
+
+#include "core/base64_decoder.h"
 #include "core/base64_encoder.h"
+#include "platform/crypto.h"
 #include "smtp/dialogue.h"
 
 namespace larkpost {
 namespace {
+
+// The parts one after another, in a string allocated once.
+std::string joined(std::initializer_list<std::string_view> parts) {
+  std::size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
+  std::string whole;
+  whole.reserve(size);
+  for (std::string_view part : parts) whole += part;
+  return whole;
+}
 
 // A secret message in base64, the plain form wiped.
 Secret encoded(std::string plain) {
@@ -30,11 +46,7 @@ std::string gs2Name(std::string_view user) {
   return out;
 }
 
-Secret line(Secret text) {
-  std::string withEnd(text.view());
-  withEnd += "\r\n";
-  return Secret(withEnd);
-}
+Secret line(Secret text) { return Secret(joined({text.view(), "\r\n"})); }
 
 }  // namespace
 
@@ -48,6 +60,8 @@ std::string_view mechanismName(SaslMechanism mechanism) {
       return "XOAUTH2";
     case SaslMechanism::kOauthBearer:
       return "OAUTHBEARER";
+    case SaslMechanism::kScramSha256:
+      return "SCRAM-SHA-256";
   }
   return "PLAIN";
 }
@@ -60,6 +74,8 @@ std::optional<SaslMechanism> chooseMechanism(AuthChoice choice,
   };
   switch (choice) {
     case AuthChoice::kAuto:
+      // SCRAM first: the password itself never crosses the connection.
+      if (auto scram = offered(SaslMechanism::kScramSha256)) return scram;
       if (auto plain = offered(SaslMechanism::kPlain)) return plain;
       return offered(SaslMechanism::kLogin);
     case AuthChoice::kPlain:
@@ -70,6 +86,8 @@ std::optional<SaslMechanism> chooseMechanism(AuthChoice choice,
       return offered(SaslMechanism::kXoauth2);
     case AuthChoice::kOauthBearer:
       return offered(SaslMechanism::kOauthBearer);
+    case AuthChoice::kScramSha256:
+      return offered(SaslMechanism::kScramSha256);
     case AuthChoice::kNone:
       break;
   }
@@ -78,52 +96,82 @@ std::optional<SaslMechanism> chooseMechanism(AuthChoice choice,
 
 SaslClient::SaslClient(SaslMechanism mechanism, std::string_view user, std::string_view secret,
                        std::string_view host, int port)
-    : mechanism_(mechanism), user_(user), secret_(secret), host_(host), port_(port) {}
+    : mechanism_(mechanism), user_(user), secret_(secret), host_(host), port_(port) {
+  if (mechanism == SaslMechanism::kScramSha256) {
+    // 18 random bytes make a 24-character nonce without commas.
+    std::optional<std::string> bytes = platform::randomBytes(18);
+    scram_ = std::make_unique<ScramSha256>(user, secret,
+                                           bytes ? Base64Encoder::encodeUnbroken(*bytes) : std::string());
+  }
+}
+
+SaslClient::~SaslClient() = default;
+
+bool SaslClient::serverVerified(std::string_view finalText) const {
+  if (!scram_) return true;
+  if (scramVerified_) return true;
+  // A server may put its signature in the text of its final reply instead.
+  std::size_t start = finalText.rfind(' ');
+  std::optional<std::string> decoded =
+      decodeBase64(start == std::string_view::npos ? finalText : finalText.substr(start + 1));
+  return decoded && scram_->serverVerified(*decoded);
+}
 
 Secret SaslClient::initialResponse() const {
-  std::string plain;
+  using namespace std::string_view_literals;
   switch (mechanism_) {
     case SaslMechanism::kPlain:  // authorization identity left empty: the user's own
-      plain = '\0' + user_ + '\0';
-      plain += secret_;
-      break;
+      return encoded(joined({"\0"sv, user_, "\0"sv, secret_}));
     case SaslMechanism::kLogin:
       return Secret();
+    case SaslMechanism::kScramSha256:
+      // No nonce from the system's generator: no login, rather than a guessable one.
+      if (scram_->clientFirst().ends_with("r=")) return Secret();
+      return encoded(scram_->clientFirst());
     case SaslMechanism::kXoauth2:
-      plain = "user=" + user_ + "\x01" "auth=Bearer ";
-      plain += secret_;
-      plain += "\x01\x01";
-      break;
+      return encoded(joined({"user=", user_, "\x01" "auth=Bearer ", secret_, "\x01\x01"}));
     case SaslMechanism::kOauthBearer:
-      plain = "n,a=" + gs2Name(user_) + ",\x01" "host=" + host_ + "\x01" "port=" +
-              std::to_string(port_) + "\x01" "auth=Bearer ";
-      plain += secret_;
-      plain += "\x01\x01";
-      break;
+      return encoded(joined({"n,a=", gs2Name(user_), ",\x01" "host=", host_, "\x01" "port=",
+                             std::to_string(port_), "\x01" "auth=Bearer ", secret_, "\x01\x01"}));
   }
-  return encoded(std::move(plain));
+  return Secret();
 }
 
 Secret SaslClient::command() {
-  std::string text = "AUTH ";
-  text += mechanismName(mechanism_);
   Secret initial = initialResponse();
-  if (!initial.empty() && text.size() + 1 + initial.view().size() + 2 <= kMaxCommandLine) {
-    text += ' ';
-    text += initial.view();
+  std::string_view name = mechanismName(mechanism_);
+  if (!initial.empty() && 5 + name.size() + 1 + initial.view().size() + 2 <= kMaxCommandLine) {
     initialSent_ = true;
+    return Secret(joined({"AUTH ", name, " ", initial.view(), "\r\n"}));
   }
-  text += "\r\n";
-  return Secret(text);
+  return Secret(joined({"AUTH ", name, "\r\n"}));
 }
 
-Secret SaslClient::respond() {
+Secret SaslClient::respond(std::string_view challenge) {
   ++challenges_;
   switch (mechanism_) {
+    case SaslMechanism::kScramSha256: {
+      if (!initialSent_) {
+        initialSent_ = true;
+        return line(initialResponse());
+      }
+      std::optional<std::string> decoded = decodeBase64(challenge);
+      if (!decoded) break;
+      if (std::optional<std::string> final = scram_->clientFinal(*decoded)) {
+        return line(encoded(std::move(*final)));
+      }
+      // The server's last word: its signature, answered with an empty line when it is
+      // right and cancelled when it is not.
+      if (scram_->serverVerified(*decoded)) {
+        scramVerified_ = true;
+        return Secret(std::string("\r\n"));
+      }
+      break;
+    }
     case SaslMechanism::kLogin:
       // The server asks for the user name, then the password.
       if (challenges_ == 1) return line(encoded(user_));
-      if (challenges_ == 2) return line(encoded(std::string(secret_)));
+      if (challenges_ == 2) return line(encoded(joined({secret_})));
       break;
     case SaslMechanism::kPlain:
     case SaslMechanism::kXoauth2:

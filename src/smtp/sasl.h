@@ -3,6 +3,7 @@
 #ifndef LARKPOST_SMTP_SASL_H_
 #define LARKPOST_SMTP_SASL_H_
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,14 +11,15 @@
 #include "core/job_settings.h"
 #include "smtp/capabilities.h"
 #include "core/secret.h"
+#include "smtp/scram.h"
 
 namespace larkpost {
 
-enum class SaslMechanism { kPlain, kLogin, kXoauth2, kOauthBearer };
+enum class SaslMechanism { kPlain, kLogin, kXoauth2, kOauthBearer, kScramSha256 };
 
 std::string_view mechanismName(SaslMechanism mechanism);
 
-// The mechanism to use: auto takes PLAIN, else LOGIN; a named one only when offered; the
+// The mechanism to use: auto takes SCRAM-SHA-256, else PLAIN, else LOGIN; a named one only when offered; the
 // OAuth mechanisms only when named. std::nullopt when the server offers none that fits.
 std::optional<SaslMechanism> chooseMechanism(AuthChoice choice,
                                              const ServerCapabilities& capabilities);
@@ -28,6 +30,7 @@ class SaslClient {
  public:
   SaslClient(SaslMechanism mechanism, std::string_view user, std::string_view secret,
              std::string_view host, int port);
+  ~SaslClient();
 
   // "AUTH <mechanism> [initial response]\r\n"; the initial response is left for the
   // first challenge when the command would pass SMTP's 512-octet line limit.
@@ -36,7 +39,11 @@ class SaslClient {
   // The line answering a 334 challenge, CR LF included. After an OAuth error challenge
   // this is the reply the mechanism requires so the server can send its final answer;
   // a challenge the mechanism does not expect is cancelled with "*".
-  Secret respond();
+  Secret respond(std::string_view challenge = {});
+
+  // SCRAM: whether the server proved it knows the password, in a challenge or in the
+  // text of its final reply (`finalText`). True for every other mechanism.
+  bool serverVerified(std::string_view finalText) const;
 
  private:
   Secret initialResponse() const;
@@ -48,6 +55,8 @@ class SaslClient {
   int port_;
   int challenges_ = 0;
   bool initialSent_ = false;
+  std::unique_ptr<ScramSha256> scram_;
+  bool scramVerified_ = false;
 };
 
 }  // namespace larkpost

@@ -25,12 +25,15 @@ SessionEnd endAfter(const Reply& reply) {
   return reply.closing() ? SessionEnd::kDrop : SessionEnd::kQuit;
 }
 
+// A 4yz reply (421 above all) refuses for now: a later attempt may get further.
+bool isTemporary(const Reply& reply) { return reply.wellFormed() && reply.first() == '4'; }
+
 void sendHelo(SmtpConnection& connection, const JobSettings& settings) {
   // Whatever else HELO's reply says, the transaction may still go on.
   Reply reply = connection.command("HELO " + settings.domain + "\r\n", connection.limits().command);
   if (reply.closing()) {
     throw RunFailure{"Connection to " + serverPart(connection) + " was closed\n",
-                     SessionEnd::kDrop};
+                     SessionEnd::kDrop, true};  // 421: busy now, perhaps not later
   }
 }
 
@@ -40,7 +43,7 @@ ServerCapabilities greet(SmtpConnection& connection, const JobSettings& settings
   Reply reply = connection.command("EHLO " + settings.domain + "\r\n", connection.limits().command);
   if (reply.closing()) {
     throw RunFailure{"Connection to " + serverPart(connection) + " was closed\n",
-                     SessionEnd::kDrop};
+                     SessionEnd::kDrop, true};  // 421: busy now, perhaps not later
   }
   if (reply.accepted()) {
     ServerCapabilities capabilities = parseEhloReply(reply);
@@ -60,7 +63,7 @@ std::string verdict(const platform::TlsDetails& details, const JobSettings& sett
 
 platform::TlsDetails secure(SmtpConnection& connection, const JobSettings& settings,
                             SessionEvents& events) {
-  platform::TlsDetails details = connection.startTls({settings.server, settings.caFile});
+  platform::TlsDetails details = connection.startTls({connection.asciiServer(), settings.caFile});
   std::optional<std::string> reason = distrustReason(details, settings);
   connection.traceEvent(details.version + " established, " + details.cipher + ", certificate " +
                         (reason ? "not trusted: " + *reason : verdict(details, settings)));
@@ -82,7 +85,8 @@ void startTls(Session& session, const JobSettings& settings, SessionEvents& even
   }
   Reply reply = connection.command("STARTTLS\r\n", connection.limits().command);
   if (!reply.hasCode("220")) {
-    throw RunFailure{"Server (" + connection.server() + ") refused STARTTLS\n", endAfter(reply)};
+    throw RunFailure{"Server (" + connection.server() + ") refused STARTTLS\n", endAfter(reply),
+                     isTemporary(reply)};
   }
   session.tls = secure(connection, settings, events);
   // What was offered in plaintext could have been forged: ask again (RFC 3207 4.2).
@@ -97,6 +101,30 @@ std::string offeredMechanisms(const ServerCapabilities& capabilities) {
   return offered.empty() ? "none" : offered;
 }
 
+std::string_view challengeOf(const Reply& reply) {
+  return reply.lines.empty() || reply.lines[0].size() < 4 ? std::string_view()
+                                                           : std::string_view(reply.lines[0]).substr(4);
+}
+
+// One AUTH exchange, to the server's final reply. A login the server accepted without
+// proving it knows the password (SCRAM) is a failure: it may not be the server it says.
+Reply authenticate(SmtpConnection& connection, SaslMechanism mechanism, const JobSettings& settings,
+                   std::string_view secret) {
+  SaslClient sasl(mechanism, settings.user, secret, settings.server, settings.port);
+  int limit = connection.limits().command;
+  Reply reply = connection.sendSecret(sasl.command(), limit);
+  for (int round = 0; reply.hasCode("334") && round < kMostChallenges; ++round) {
+    reply = connection.sendSecret(sasl.respond(challengeOf(reply)), limit);
+  }
+  if (reply.accepted() && !sasl.serverVerified(challengeOf(reply))) {
+    throw RunFailure{"Server (" + connection.server() +
+                         ") accepted the login without proving it knows the password "
+                         "(SCRAM-SHA-256 server signature missing or wrong)\n",
+                     SessionEnd::kQuit};
+  }
+  return reply;
+}
+
 void logIn(Session& session, const JobSettings& settings, const Secret& secret,
            SessionEvents& events) {
   SmtpConnection& connection = session.connection;
@@ -106,16 +134,19 @@ void logIn(Session& session, const JobSettings& settings, const Secret& secret,
                          printable(offeredMechanisms(session.capabilities)) + ")\n",
                      SessionEnd::kQuit};
   }
-  SaslClient sasl(*mechanism, settings.user, secret.view(), settings.server, settings.port);
-  int limit = connection.limits().command;
-  Reply reply = connection.sendSecret(sasl.command(), limit);
-  for (int round = 0; reply.hasCode("334") && round < kMostChallenges; ++round) {
-    reply = connection.sendSecret(sasl.respond(), limit);
+  Reply reply = authenticate(connection, *mechanism, settings, secret.view());
+  // An OAuth access token can be revoked or expire early: one new token, one more try.
+  bool tokenRefused = (reply.hasCode("535") || reply.hasCode("454")) && settings.renewToken &&
+                      (*mechanism == SaslMechanism::kXoauth2 || *mechanism == SaslMechanism::kOauthBearer);
+  if (tokenRefused) {
+    connection.traceEvent("the access token was refused; fetching a new one");
+    Secret renewed = settings.renewToken();
+    reply = authenticate(connection, *mechanism, settings, renewed.view());
   }
   if (!reply.accepted()) {
     throw RunFailure{"Authentication failed at " + serverPart(connection) + ": " +
                          printable(reply.text()) + "\n",
-                     endAfter(reply)};
+                     endAfter(reply), isTemporary(reply)};
   }
   events.loggedIn(*mechanism);
 }
@@ -131,22 +162,14 @@ Security effectiveSecurity(const JobSettings& settings) {
   return Security::kNone;
 }
 
-bool isLoopbackServer(const std::string& server) {
-  std::string name;
-  for (char c : server) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  bool ipv4Literal = !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
-  return name == "localhost" || name.ends_with(".localhost") ||
-         (ipv4Literal && name.starts_with("127.")) || name == "::1" || name == "[::1]" ||
-         name == "0:0:0:0:0:0:0:1";
-}
-
-void refusePlaintextPassword(const JobSettings& settings) {
+void refusePlaintextPassword(const JobSettings& settings, std::optional<bool> connectedToLoopback) {
   bool sendsPassword = !settings.user.empty() && settings.auth != AuthChoice::kNone;
-  if (!sendsPassword || effectiveSecurity(settings) != Security::kNone ||
-      settings.plaintextAuth || isLoopbackServer(settings.server)) {
+  if (!sendsPassword || effectiveSecurity(settings) != Security::kNone || settings.plaintextAuth) {
     return;
   }
+  bool loopback = connectedToLoopback ? *connectedToLoopback
+                                      : platform::literalIsLoopback(settings.server).value_or(true);
+  if (loopback) return;
   throw RunFailure{"Refusing to send the password for " + printable(settings.user) +
                    " unencrypted to server (" + printable(settings.server) +
                    "); set Security=starttls or tls\n"};
@@ -204,6 +227,7 @@ Session openSession(const JobSettings& settings, const TimeLimits& limits, const
   connection.traceEvent("connected to " + settings.server + " port " + std::to_string(settings.port));
   Security security = effectiveSecurity(settings);
   try {
+    refusePlaintextPassword(settings, connection.peerIsLoopback());
     if (security == Security::kTls) session.tls = secure(connection, settings, events);
     events.greeted(connection.readGreeting());
     session.capabilities = greet(connection, settings, events, security == Security::kTls);

@@ -21,13 +21,13 @@ namespace larkpost {
 // STARTTLS, others none).
 Security effectiveSecurity(const JobSettings& settings);
 
-// True for a server named by a loopback address or "localhost": a password sent to it
-// never leaves the machine.
-bool isLoopbackServer(const std::string& server);
-
 // Throws RunFailure when the run would send a password over a plaintext connection to
-// another machine and the settings do not allow it.
-void refusePlaintextPassword(const JobSettings& settings);
+// another machine and the settings do not allow it. Only the address connected to
+// (`connectedToLoopback`) tells whether the server is this machine; before connecting,
+// only a server given as an address other than loopback is refused: a name, even
+// "localhost", may resolve anywhere.
+void refusePlaintextPassword(const JobSettings& settings,
+                             std::optional<bool> connectedToLoopback = std::nullopt);
 
 // A fingerprint as the settings may write it (hex, with or without colons, any case),
 // normalised to upper-case hex pairs joined by colons; std::nullopt unless it is a

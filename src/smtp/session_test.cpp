@@ -21,22 +21,32 @@ TEST(Session, SecurityFollowsThePortUnlessNamed) {
 }
 
 TEST(Session, PasswordsStayOffPlaintextToOtherMachines) {
+  // Before connecting only an address literal tells; after, the address connected to
+  // decides, whatever the name says ("x.localhost" may resolve anywhere).
   struct Case {
     std::string server;
     std::optional<Security> security;
     bool plaintextAuth;
     AuthChoice auth;
+    std::optional<bool> connectedToLoopback;
     bool refused;
   };
   const Case cases[] = {
-      {"mail.example.com", std::nullopt, false, AuthChoice::kAuto, true},
-      {"mail.example.com", Security::kStartTls, false, AuthChoice::kAuto, false},
-      {"mail.example.com", std::nullopt, true, AuthChoice::kAuto, false},
-      {"mail.example.com", std::nullopt, false, AuthChoice::kNone, false},
-      {"localhost", std::nullopt, false, AuthChoice::kAuto, false},
-      {"127.0.0.2", std::nullopt, false, AuthChoice::kAuto, false},
-      {"::1", std::nullopt, false, AuthChoice::kAuto, false},
-      {"127.example.com", std::nullopt, false, AuthChoice::kPlain, true},
+      {"192.0.2.7", std::nullopt, false, AuthChoice::kAuto, std::nullopt, true},
+      {"[2001:db8::1]", std::nullopt, false, AuthChoice::kAuto, std::nullopt, true},
+      {"::ffff:127.0.0.1", std::nullopt, false, AuthChoice::kAuto, std::nullopt, false},
+      {"127.0.0.2", std::nullopt, false, AuthChoice::kAuto, std::nullopt, false},
+      {"::1", std::nullopt, false, AuthChoice::kAuto, std::nullopt, false},
+      {"[::1]", std::nullopt, false, AuthChoice::kAuto, std::nullopt, false},
+      {"mail.example.com", std::nullopt, false, AuthChoice::kAuto, std::nullopt, false},
+      {"mail.example.com", std::nullopt, false, AuthChoice::kAuto, false, true},
+      {"mail.example.com", std::nullopt, false, AuthChoice::kAuto, true, false},
+      {"mail.example.com", Security::kStartTls, false, AuthChoice::kAuto, false, false},
+      {"mail.example.com", std::nullopt, true, AuthChoice::kAuto, false, false},
+      {"mail.example.com", std::nullopt, false, AuthChoice::kNone, false, false},
+      {"evil.localhost", std::nullopt, false, AuthChoice::kAuto, false, true},
+      {"localhost", std::nullopt, false, AuthChoice::kAuto, false, true},
+      {"127.0.0.1", std::nullopt, false, AuthChoice::kPlain, false, true},
   };
   for (const Case& c : cases) {
     JobSettings settings;
@@ -47,7 +57,7 @@ TEST(Session, PasswordsStayOffPlaintextToOtherMachines) {
     settings.user = "me@example.com";
     bool refused = false;
     try {
-      refusePlaintextPassword(settings);
+      refusePlaintextPassword(settings, c.connectedToLoopback);
     } catch (const RunFailure& failure) {
       refused = true;
       EXPECT_EQ(failure.message, "Refusing to send the password for me@example.com unencrypted "

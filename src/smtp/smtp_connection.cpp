@@ -68,10 +68,18 @@ void SmtpConnection::send(std::string_view bytes) {
     case platform::IoStatus::kOk:
       return;
     case platform::IoStatus::kTimedOut:
+      traceBroken("the server took nothing more in time");
       failTimedOut(limits_.send);
     case platform::IoStatus::kClosed:
+      traceBroken("connection closed by the server");
       failClosed();
   }
+}
+
+void SmtpConnection::traceBroken(std::string_view what) {
+  // The data ends here, with what was handed over so far: the next attempt counts anew.
+  endData();
+  if (trace_) trace_->event(what);
 }
 
 ReplyResult SmtpConnection::awaitReply(int limitSeconds) {
@@ -180,8 +188,15 @@ SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& lim
       (namesPort ? std::to_string(settings.port) : printable(settings.portAsWritten)) + ")";
   // A port out of range names no server; it is not wrapped into one that might.
   if (!namesPort) throw RunFailure{connectFailure};
+  // A name outside ASCII is looked up, and checked against the certificate, in its
+  // A-label form.
+  std::optional<std::string> ascii = platform::hostNameToAscii(settings.server);
+  if (!ascii) {
+    throw RunFailure{"Server name (" + printable(settings.server) +
+                     ") is not a valid internationalized domain name\n"};
+  }
   platform::ConnectResult connected =
-      platform::connectTcp(settings.server, static_cast<std::uint16_t>(settings.port),
+      platform::connectTcp(*ascii, static_cast<std::uint16_t>(settings.port),
                            static_cast<std::int64_t>(limits.connect) * 1000);
   if (connected.status == platform::ConnectStatus::kNotResolved) {
     throw RunFailure{"Server name (" + printable(settings.server) + ") could not be resolved.",
@@ -190,7 +205,9 @@ SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& lim
   if (connected.status != platform::ConnectStatus::kConnected) {
     throw RunFailure{connectFailure, SessionEnd::kDrop, true, false, printable(connected.reason)};
   }
-  return SmtpConnection(std::move(connected.socket), settings.server, limits);
+  SmtpConnection connection(std::move(connected.socket), settings.server, limits);
+  connection.setPeer(std::move(*ascii), connected.loopback);
+  return connection;
 }
 
 }  // namespace larkpost

@@ -82,17 +82,33 @@ class SmtpConnection final : public TextSink {
   void endData();
 
   const std::string& server() const { return server_; }
+  // Some reply was no SMTP reply: nothing more is to be said on this connection.
+  bool garbled() const { return garbled_; }
   const TimeLimits& limits() const { return limits_; }
+
+  // The server's name as the DNS, SNI and the certificate check take it (its A-label
+  // form for an internationalized name), and whether the address connected to is a
+  // loopback one; set by openConnection.
+  const std::string& asciiServer() const { return asciiServer_; }
+  bool peerIsLoopback() const { return peerLoopback_; }
+  void setPeer(std::string asciiServer, bool loopback) {
+    asciiServer_ = std::move(asciiServer);
+    peerLoopback_ = loopback;
+  }
 
  private:
   void flush();
   void send(std::string_view bytes);
+  // Notes in the trace that sending failed, ending the data under way.
+  void traceBroken(std::string_view what);
   ReplyResult awaitReply(int limitSeconds);
   [[noreturn]] void failTimedOut(int limitSeconds) const;
   [[noreturn]] void failClosed() const;
 
   std::unique_ptr<platform::Socket> socket_;
   std::string server_;
+  std::string asciiServer_;
+  bool peerLoopback_ = false;
   TimeLimits limits_;
   ReplyReader reader_;
   std::string pending_;

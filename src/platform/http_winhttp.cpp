@@ -1,0 +1,199 @@
+// WinHTTP is part of Windows: it takes the proxy from the system's settings and the
+// trust from its certificate store. With OAuthCAFile the certificate is checked here,
+// after the handshake and before the request body (which may carry a client secret or
+// a refresh token) is written.
+#include <windows.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/http.h"
+#include "platform/platform.h"
+#include "platform/schannel_trust.h"
+#include "platform/win32_errors.h"
+
+namespace larkpost::platform {
+namespace {
+
+#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+constexpr DWORD kTls13 = 0x00002000;
+#else
+constexpr DWORD kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+#endif
+
+struct InternetClose {
+  void operator()(HINTERNET handle) const { WinHttpCloseHandle(handle); }
+};
+using InternetPtr = std::unique_ptr<void, InternetClose>;
+
+struct CertificateFree {
+  void operator()(PCCERT_CONTEXT certificate) const { CertFreeCertificateContext(certificate); }
+};
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+std::string narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                 nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                      nullptr, nullptr);
+  return text;
+}
+
+HttpResponse failure(DWORD code) {
+  HttpResponse response;
+  if (code == ERROR_WINHTTP_TIMEOUT) {
+    response.status = HttpResponse::Status::kTimedOut;
+  } else {
+    response.error = systemErrorText(code);
+    if (response.error.rfind("error ", 0) == 0) response.error = "WinHTTP error " + std::to_string(code);
+  }
+  return response;
+}
+
+HttpResponse lastFailure() { return failure(GetLastError()); }
+
+struct Target {
+  bool secure = true;
+  std::wstring host;
+  INTERNET_PORT port = INTERNET_DEFAULT_HTTPS_PORT;
+  std::wstring path;
+};
+
+bool isLoopbackHost(const std::wstring& host) {
+  return host == L"127.0.0.1" || host == L"localhost" || host == L"[::1]" || host == L"::1";
+}
+
+std::optional<Target> crack(const std::string& url) {
+  std::wstring wide = widen(url);
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(wide.c_str(), 0, 0, &parts)) return std::nullopt;
+  Target target;
+  target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  target.port = parts.nPort;
+  target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (!target.secure && !isLoopbackHost(target.host)) return std::nullopt;
+  return target;
+}
+
+// Judges the certificate against OAuthCAFile; WinHTTP was told to let an unknown issuer
+// through, so nothing may be written before this passes.
+std::optional<std::string> caFileDistrust(HINTERNET request, const std::string& host,
+                                          const std::string& caFile, std::int64_t deadline) {
+  PCCERT_CONTEXT leaf = nullptr;
+  DWORD size = sizeof leaf;
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &leaf, &size) || !leaf) {
+    return "the server sent no certificate";
+  }
+  std::unique_ptr<const CERT_CONTEXT, CertificateFree> owned(leaf);
+  std::string detail;
+  TrustProblem problem = examineWithCaFile(leaf, host, caFile, deadline, detail);
+  if (problem == TrustProblem::kNone) return std::nullopt;
+  return detail.empty() ? "the certificate is not trusted by the CA file" : detail;
+}
+
+HttpResponse readAnswer(HINTERNET request, std::size_t limit) {
+  if (!WinHttpReceiveResponse(request, nullptr)) return lastFailure();
+  HttpResponse response;
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+  response.httpStatus = static_cast<long>(status);
+  std::vector<char> buffer(8192);
+  for (;;) {
+    DWORD got = 0;
+    if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
+      return lastFailure();
+    }
+    if (got == 0) break;
+    if (response.body.size() + got > limit) {
+      response.body.clear();
+      response.status = HttpResponse::Status::kTooLarge;
+      return response;
+    }
+    response.body.append(buffer.data(), got);
+  }
+  response.status = HttpResponse::Status::kOk;
+  return response;
+}
+
+}  // namespace
+
+HttpResponse httpExchange(const HttpRequest& request) {
+  std::optional<Target> target = crack(request.url);
+  if (!target) {
+    HttpResponse response;
+    response.error = "the address is no https:// URL";
+    return response;
+  }
+  InternetPtr session(WinHttpOpen(L"Larkpost", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return lastFailure();
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | kTls13;
+  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+    // Older systems know no TLS 1.3 flag: TLS 1.2 alone then.
+    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  }
+  int timeout = static_cast<int>(request.timeoutMillis);
+  WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout);
+  InternetPtr connection(WinHttpConnect(session.get(), target->host.c_str(), target->port, 0));
+  if (!connection) return lastFailure();
+  const wchar_t* verb = request.formBody.empty() ? L"GET" : L"POST";
+  InternetPtr handle(WinHttpOpenRequest(connection.get(), verb, target->path.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                        target->secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!handle) return lastFailure();
+  DWORD noRedirect = WINHTTP_DISABLE_REDIRECTS;
+  WinHttpSetOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirect, sizeof noRedirect);
+  bool ownTrust = target->secure && !request.caFile.empty();
+  if (ownTrust) {
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    WinHttpSetOption(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+  }
+  std::wstring headers = L"Accept: application/json\r\n";
+  if (!request.formBody.empty()) headers += L"Content-Type: application/x-www-form-urlencoded\r\n";
+  DWORD bodySize = static_cast<DWORD>(request.formBody.size());
+  if (!WinHttpSendRequest(handle.get(), headers.c_str(), static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA,
+                          0, bodySize, 0)) {
+    return lastFailure();
+  }
+  if (ownTrust) {
+    std::int64_t deadline = monotonicMillis() + request.timeoutMillis;
+    if (auto reason = caFileDistrust(handle.get(), narrow(target->host), request.caFile, deadline)) {
+      HttpResponse response;
+      response.error = "certificate not trusted: " + *reason;
+      return response;
+    }
+  }
+  if (bodySize > 0) {
+    DWORD written = 0;
+    if (!WinHttpWriteData(handle.get(), request.formBody.data(), bodySize, &written)) {
+      return lastFailure();
+    }
+  }
+  return readAnswer(handle.get(), request.maxResponseBytes);
+}
+
+std::string httpBackendVersion() { return "WinHTTP"; }
+
+}  // namespace larkpost::platform
