@@ -12,6 +12,7 @@ from pathlib import Path
 
 LAYERS = [
     ["main.cpp"],
+    ["sendmail"],
     ["invocation"],
     ["compose"],
     ["headerscan"],

@@ -218,7 +218,11 @@ def test_client_credentials_fetch_a_token_for_the_mailbox(provider, certs, state
     assert request["scope"] == "smtp offline_access" and request["client_secret"] == CLIENT_SECRET
 
     if not is_windows_build():  # a secret in a file others can read is refused, as Password is
-        result = run_larkpost(["you@example.test"], stdin=MESSAGE, settings=settings, env=store_env(state_dir))
+        exposed = tmp_path / "exposed.ini"
+        exposed.write_text(larkpost_runner.settings_text(settings))
+        exposed.chmod(0o644)
+        result = run_larkpost(["-" + host_path(exposed), "you@example.test"], stdin=MESSAGE,
+                              env=store_env(state_dir))
         assert result.status == 1
         assert b"holds OAuthClientSecret and can be read by others; chmod 600 it" in result.stdout
 

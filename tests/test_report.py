@@ -232,3 +232,26 @@ def test_server_text_never_acts_on_the_terminal(scripted_smtp, run_larkpost, tmp
     result = run_larkpost([f"--trace={host_path(trace)}", "a@x.test"], stdin=BODY, settings=server_settings(srv.port))
     assert result.status == 1 and "\u009b".encode() not in result.stdout + trace.read_bytes()
     assert f"S: 220 test {shown}" in trace.read_text() and f"S: 550 no {shown}" in trace.read_text()
+
+
+def test_dsn_in_the_normal_mode_and_the_report(scripted_smtp, run_larkpost):
+    for ehlo, offered in [("250-test\r\n250 DSN", True), ("250 test", False)]:
+        srv = scripted_smtp(EHLO=ehlo)
+        result = run_larkpost(["--dsn-notify=failure", "--dsn-return=full", "--dsn-envid=job 7",
+                               "--report=-", "a@example.net"], stdin=b"Subject: s\n\nx\n",
+                              settings=server_settings(srv.port))
+        assert result.status == 0
+        # With --report=- the messages go to standard error, the JSON alone to standard output.
+        said = "" if offered else "Server (127.0.0.1) does not offer DSN, sending without it\n"
+        assert said.encode() in result.stderr.replace(b"\r\n", b"\n")
+        report = json.loads(result.stdout)
+        assert report["dsn"] == {"notify": "FAILURE", "return": "FULL", "envid": "job 7", "offered": offered}
+        mail = [c.decode().rstrip("\r\n") for c in srv.commands if c.startswith((b"MAIL", b"RCPT"))]
+        if offered:
+            assert mail == ["MAIL FROM:<me@example.test> RET=FULL ENVID=job+207",
+                            "RCPT TO:<a@example.net> NOTIFY=FAILURE ORCPT=rfc822;a@example.net"]
+        else:
+            assert mail == ["MAIL FROM:<me@example.test>", "RCPT TO:<a@example.net>"]
+    result = run_larkpost(["--dsn-notify=never,success", "a@example.net"], stdin=b"",
+                          settings=server_settings(1))
+    assert result.stdout.endswith(text("Invalid value 'never,success' for --dsn-notify\n"))

@@ -68,7 +68,7 @@ void writeHeader(const JobSettings& settings, const MessageFrame& frame, DataWri
   const HeaderBlock& input = frame.inputHeader ? *frame.inputHeader : kNoHeader;
   bool multipart = isMultipart(settings);
   std::string bodyFields = writeInputFields(input, multipart, out);
-  if (settings.emitHeader) {
+  if (settings.emitHeader || settings.completesHeader) {
     if (!input.hasField("Date")) out.writeText(frame.dateField);
     if (!input.hasField("From")) {
       out.writeText(fromField(platform::localTextToUtf8(settings.senderName),
@@ -85,17 +85,18 @@ void writeHeader(const JobSettings& settings, const MessageFrame& frame, DataWri
   if (multipart) {
     writeMimeOpening(frame.boundary, out);
     out.writeText(bodyFields + missingBodyFields(settings, frame, input));
-  } else if (labelsBareBody(settings, frame)) {
+  } else if (!settings.completesHeader && labelsBareBody(settings, frame)) {
     if (!input.hasField("MIME-Version")) out.writeText("MIME-Version: 1.0\r\n");
     out.writeText(missingBodyFields(settings, frame, input));
   }
   out.writeText("\r\n");
 }
 
-// Relays the body up to the end of the input or a line holding a single full stop.
-void relayBody(LineReader& input, DataWriter& out) {
+// Relays the body up to the end of the input or, when `fullStopEnds`, a line holding a
+// single full stop.
+void relayBody(LineReader& input, DataWriter& out, bool fullStopEnds) {
   while (std::optional<LinePiece> piece = input.next()) {
-    if (isFullStopLine(*piece)) break;
+    if (fullStopEnds && isFullStopLine(*piece)) break;
     out.writeLinePiece(piece->text, piece->endsLine);
   }
   out.finishLine();
@@ -139,7 +140,8 @@ std::vector<const Attachment*> attachmentsInOrder(const JobSettings& settings) {
 }
 
 bool readsHeaderAhead(const JobSettings& settings) {
-  return settings.parseHeader || (isMultipart(settings) && !settings.emitHeader);
+  return settings.parseHeader || settings.completesHeader ||
+         (isMultipart(settings) && !settings.emitHeader);
 }
 
 std::string makeBoundary(std::random_device& entropy) {
@@ -153,9 +155,11 @@ std::string makeBoundary(std::random_device& entropy) {
 
 StreamOutcome sendMessageStream(const JobSettings& settings, const MessageFrame& frame,
                                 LineReader& input, DataWriter& out) {
-  bool framed = settings.emitHeader || isMultipart(settings);
+  bool framed = settings.emitHeader || settings.completesHeader || isMultipart(settings);
   if (framed) writeHeader(settings, frame, out);
-  if (!framed || frame.headerEnd != HeaderEnd::kFullStop) relayBody(input, out);
+  if (!framed || frame.headerEnd != HeaderEnd::kFullStop) {
+    relayBody(input, out, settings.fullStopEnds);
+  }
   if (input.failed()) return {StreamResult::kInputFailed};
   if (!isMultipart(settings)) return {StreamResult::kComplete};
   for (const Attachment* attachment : attachmentsInOrder(settings)) {

@@ -115,6 +115,27 @@ struct JobSettings {
   bool html = false;         // the body is text/html (--html)
   bool useList = false;      // recipients come from listPath (-l, -t)
   bool parseHeader = false;  // recipients and sender come from the input's header (-t)
+
+  // The sendmail mode's reading of the input: a line holding a single full stop ends it
+  // unless -i says otherwise, and a whole message gets only what its header lacks of
+  // Date, From and Message-ID, nothing else.
+  bool fullStopEnds = true;
+  bool completesHeader = false;
+  // Recipients without '@' (sendmail mode): looked up in this aliases file (unset: the
+  // system's, when it can be read; empty: none), else qualified with this domain (empty:
+  // the host name, when it has a dot).
+  std::optional<std::string> aliasesPath;
+  std::string qualifyDomain;
+
+  // Delivery status notifications, when the server offers them: NOTIFY (upper-cased
+  // comma list), RET (HDRS or FULL) and ENVID (as given; empty: the Message-ID). Asked
+  // for when any is set; without the server's offer the run says so and sends without,
+  // or with dsnRequired fails.
+  std::string dsnNotify;
+  std::string dsnReturn;
+  std::string dsnEnvid;
+  bool dsnRequired = false;
+  bool dsnAsked() const { return !dsnNotify.empty() || !dsnReturn.empty() || !dsnEnvid.empty(); }
 };
 
 }  // namespace larkpost

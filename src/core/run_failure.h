@@ -12,6 +12,10 @@ enum class SessionEnd {
   kDrop,  // closed, timed out, closing (421) or not speaking SMTP: just close
 };
 
+// What a failure was about, for callers that tell causes apart (the sendmail mode's exit
+// statuses); the server's side unless said otherwise.
+enum class FailureCause { kDelivery, kUsage, kSettings, kLocalInput };
+
 struct RunFailure {
   std::string message;  // printed exactly as it stands
   SessionEnd end = SessionEnd::kDrop;
@@ -25,7 +29,15 @@ struct RunFailure {
   // out of the message, whose text scripts may match, and shown on standard error, in
   // the trace and in the report.
   std::string reason = {};
+  FailureCause cause = FailureCause::kDelivery;
 };
+
+// A failure of ours, not the server's: a final one, of this cause.
+inline RunFailure localFailure(FailureCause cause, std::string message) {
+  RunFailure failure{std::move(message)};
+  failure.cause = cause;
+  return failure;
+}
 
 }  // namespace larkpost
 

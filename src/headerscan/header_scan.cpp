@@ -77,14 +77,18 @@ struct Field {
 
 class Scanner {
  public:
-  Scanner(LineReader& input, bool takeRecipients, std::size_t limit)
-      : input_(input), takeRecipients_(takeRecipients), budget_(limit) {}
+  Scanner(LineReader& input, bool takeRecipients, std::size_t limit, bool fullStopEnds)
+      : input_(input),
+        takeRecipients_(takeRecipients),
+        fullStopEnds_(fullStopEnds),
+        budget_(limit) {}
 
   HeaderScan run() {
     std::optional<Field> field;
     while (std::optional<LinePiece> piece = input_.peek()) {
       LineKind kind = classify(*piece);
       if (kind == LineKind::kContinuation && !field) kind = LineKind::kOther;
+      if (kind == LineKind::kFullStop && !fullStopEnds_) kind = LineKind::kOther;
       if (kind == LineKind::kOther) {
         scan_.end = HeaderEnd::kBodyLine;
         break;
@@ -155,6 +159,7 @@ class Scanner {
 
   LineReader& input_;
   bool takeRecipients_;
+  bool fullStopEnds_;
   std::size_t budget_;
   HeaderScan scan_;
 };
@@ -173,8 +178,9 @@ bool HeaderBlock::hasField(std::string_view name) const {
                      [name](const HeaderField& field) { return sameFieldName(field.name, name); });
 }
 
-HeaderScan scanHeader(LineReader& input, bool takeRecipients, std::size_t limit) {
-  return Scanner(input, takeRecipients, limit).run();
+HeaderScan scanHeader(LineReader& input, bool takeRecipients, std::size_t limit,
+                      bool fullStopEnds) {
+  return Scanner(input, takeRecipients, limit, fullStopEnds).run();
 }
 
 }  // namespace larkpost

@@ -39,9 +39,10 @@ struct HeaderScan {
 // a line that begins with a blank or a tab continues the field above it. Every line is
 // taken as the wire will carry it: a CR that does not end the line becomes a blank, so
 // the fields read here are exactly the fields that go out. With `takeRecipients` the
-// To, Cc, Bcc, Bc and From fields are read and the Bcc and Bc fields left out.
-HeaderScan scanHeader(LineReader& input, bool takeRecipients,
-                      std::size_t limit = kMaxHeaderBytes);
+// To, Cc, Bcc, Bc and From fields are read and the Bcc and Bc fields left out. Without
+// `fullStopEnds` a line holding a single full stop is a body line like any other.
+HeaderScan scanHeader(LineReader& input, bool takeRecipients, std::size_t limit = kMaxHeaderBytes,
+                      bool fullStopEnds = true);
 
 }  // namespace larkpost
 

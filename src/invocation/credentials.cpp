@@ -21,22 +21,26 @@ Secret fromCommand(const JobSettings& settings) {
   Secret secret(outcome.firstLine);
   switch (outcome.status) {
     case platform::CommandOutcome::Status::kNotStarted:
-      throw RunFailure{"Could not run PasswordCommand: " + printable(outcome.error) + "\n"};
+      throw localFailure(FailureCause::kSettings,
+                         "Could not run PasswordCommand: " + printable(outcome.error) + "\n");
     case platform::CommandOutcome::Status::kTimedOut:
-      throw RunFailure{"PasswordCommand did not finish within " + std::to_string(seconds) +
-                       " seconds\n"};
+      throw localFailure(FailureCause::kSettings, "PasswordCommand did not finish within " +
+                                                      std::to_string(seconds) + " seconds\n");
     case platform::CommandOutcome::Status::kExited:
       break;
   }
   if (outcome.exitCode != 0) {
-    throw RunFailure{"PasswordCommand failed with exit status " +
-                     std::to_string(outcome.exitCode) + "\n"};
+    throw localFailure(FailureCause::kSettings, "PasswordCommand failed with exit status " +
+                                                    std::to_string(outcome.exitCode) + "\n");
   }
   if (outcome.lineTooLong) {
-    throw RunFailure{"PasswordCommand gave a first line longer than " +
-                     std::to_string(platform::kLongestCommandLine / 1024) + " KiB\n"};
+    throw localFailure(FailureCause::kSettings,
+                       "PasswordCommand gave a first line longer than " +
+                           std::to_string(platform::kLongestCommandLine / 1024) + " KiB\n");
   }
-  if (secret.empty()) throw RunFailure{"PasswordCommand gave no password\n"};
+  if (secret.empty()) {
+    throw localFailure(FailureCause::kSettings, "PasswordCommand gave no password\n");
+  }
   return secret;
 }
 
@@ -80,8 +84,9 @@ std::optional<Secret> obtainSecret(JobSettings& settings) {
     return Secret(std::string(variable));
   }
   if (!fromFile.empty()) return fromFile;
-  throw RunFailure{"No password for " + printable(settings.user) +
-                   ": set PasswordCommand, " + kPasswordVariable + " or Password\n"};
+  throw localFailure(FailureCause::kSettings, "No password for " + printable(settings.user) +
+                                                  ": set PasswordCommand, " + kPasswordVariable +
+                                                  " or Password\n");
 }
 
 int storePasswordFromConsole(const JobSettings& settings, std::ostream& out) {

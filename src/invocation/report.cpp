@@ -97,6 +97,17 @@ void writeReportJson(std::ostream& out, const JobSettings& settings, const RunRe
                  {"data_replies", json::array()}};
   if (record.messageId) report["message_id"] = *record.messageId;
   if (!record.reason.empty()) report["reason"] = record.reason;
+  // What was asked for, and whether the server offered it (null: never learned).
+  report["dsn"] = nullptr;
+  if (settings.dsnAsked()) {
+    report["dsn"] = {{"notify", settings.dsnNotify},
+                     {"return", settings.dsnReturn},
+                     {"envid", settings.dsnEnvid},
+                     {"offered", nullptr}};
+    if (record.delivery && record.delivery->dsnOffered) {
+      report["dsn"]["offered"] = *record.delivery->dsnOffered;
+    }
+  }
   const std::optional<DeliveryOutcome>& delivery = record.delivery;
   if (delivery) {
     if (delivery->tls) {

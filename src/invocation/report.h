@@ -21,6 +21,9 @@ struct RunRecord {
   bool failed = false;
   bool temporary = false;
   std::string reason;  // the system's words on why the run failed, when it gave any
+  // What ended the run before delivery began, when something did.
+  std::string failureMessage;
+  FailureCause cause = FailureCause::kDelivery;
 };
 
 // The enhanced status code (RFC 3463) a reply line begins with, such as "2.1.5".

@@ -54,6 +54,11 @@ struct PreparedJob {
   Trace* trace = nullptr;
   RunRecord record;     // for the report and the log
   std::string failure;  // the message the run ended with, for the log
+  // A front end's: recipients mapped one by one, and -t adding to the command line's.
+  std::function<std::vector<std::string>(const std::string&)> expandRecipient;
+  bool headerAddsRecipients = false;
+  bool headerNamesSender = true;  // -t takes the envelope sender from From
+  std::string messageIdField;     // when made ahead of the message (for DSN's ENVID)
   std::ostream* standardOutput = nullptr;  // where a report to "-" goes
   std::ostream* standardError = nullptr;   // for what scripts do not read on standard output
 };
@@ -102,12 +107,16 @@ struct RunOutput {
 };
 
 void readInputHeader(PreparedJob& job, LineReader& input) {
-  job.inputHeader = scanHeader(input, job.settings.parseHeader);
+  // The sendmail mode takes Bcc fields out with or without -t: they are never for readers.
+  bool takeRecipients = job.settings.parseHeader || job.settings.completesHeader;
+  job.inputHeader = scanHeader(input, takeRecipients, kMaxHeaderBytes, job.settings.fullStopEnds);
   if (job.inputHeader.tooLarge) {
     throw RunFailure{"Message header is longer than 1 MiB, message not sent\n"};
   }
-  if (job.inputHeader.inputFailed) throw RunFailure{kStdinFailed};
-  if (job.inputHeader.sender) job.settings.senderAddress = *job.inputHeader.sender;
+  if (job.inputHeader.inputFailed) throw localFailure(FailureCause::kLocalInput, kStdinFailed);
+  if (job.inputHeader.sender && job.headerNamesSender) {
+    job.settings.senderAddress = *job.inputHeader.sender;
+  }
 }
 
 std::vector<std::string> checkedList(std::optional<RecipientListRead> read,
@@ -133,6 +142,12 @@ std::vector<std::string> headerRecipients(const std::vector<std::string>& addres
 
 std::vector<std::string> listedRecipients(const PreparedJob& job) {
   const JobSettings& settings = job.settings;
+  if (settings.parseHeader && job.headerAddsRecipients) {
+    std::vector<std::string> both = job.commandLineRecipients;
+    std::vector<std::string> header = headerRecipients(job.inputHeader.recipients);
+    both.insert(both.end(), header.begin(), header.end());
+    return both;
+  }
   if (settings.parseHeader) return headerRecipients(job.inputHeader.recipients);
   if (settings.useList) {
     return checkedList(readRecipientFile(settings.listPath), printable(settings.listPath));
@@ -155,6 +170,14 @@ std::string sameAddressKey(std::string_view address) {
 // The recipients in sending order, each once, as first written.
 std::vector<std::string> gatherRecipients(const PreparedJob& job) {
   std::vector<std::string> recipients = listedRecipients(job);
+  if (job.expandRecipient) {
+    std::vector<std::string> expanded;
+    for (const std::string& address : recipients) {
+      std::vector<std::string> those = job.expandRecipient(address);
+      expanded.insert(expanded.end(), those.begin(), those.end());
+    }
+    recipients = std::move(expanded);
+  }
   std::unordered_set<std::string> seen;
   seen.reserve(recipients.size());
   std::erase_if(recipients, [&seen](const std::string& address) {
@@ -166,7 +189,8 @@ std::vector<std::string> gatherRecipients(const PreparedJob& job) {
 // Nothing unsafe is ever sent: these are refused before connecting.
 void checkEnvelopeNames(const JobSettings& settings) {
   if (!isSendableDomain(settings.domain)) {
-    throw RunFailure{"Invalid domain (" + printable(settings.domain) + ")\n"};
+    throw localFailure(FailureCause::kSettings,
+                       "Invalid domain (" + printable(settings.domain) + ")\n");
   }
   if (!isSendableAddress("MAIL FROM:<", settings.senderAddress)) {
     throw RunFailure{"Error sending mail from user [" + printable(settings.senderAddress) +
@@ -183,6 +207,24 @@ std::string messageIdOf(const std::string& field) {
              : field.substr(start, end - start + 1);
 }
 
+// The envelope's identifier when none is given: the message's own Message-ID, without
+// its brackets, whether the input has one or Larkpost writes it; none when unknown.
+std::string defaultEnvid(PreparedJob& job) {
+  if (readsHeaderAhead(job.settings)) {
+    for (const HeaderField& field : job.inputHeader.header.fields) {
+      if (!sameFieldName(field.name, "Message-ID")) continue;
+      std::string id = messageIdOf(field.text);
+      return id.size() > 2 ? id.substr(1, id.size() - 2) : std::string();
+    }
+  }
+  if (!job.settings.emitHeader && !job.settings.completesHeader) return {};
+  std::random_device entropy;
+  job.messageIdField = messageIdField(platform::localTimeNow(), platform::processId(), entropy(),
+                                      job.settings.domain);
+  std::string id = messageIdOf(job.messageIdField);
+  return id.substr(1, id.size() - 2);
+}
+
 MessageFrame makeFrame(const PreparedJob& job) {
   platform::LocalTime now = platform::localTimeNow();
   std::random_device entropy;
@@ -192,7 +234,9 @@ MessageFrame makeFrame(const PreparedJob& job) {
     frame.headerEnd = job.inputHeader.end;
   }
   frame.dateField = dateField(now);
-  frame.messageIdField = messageIdField(now, platform::processId(), entropy(), job.settings.domain);
+  frame.messageIdField = job.messageIdField.empty() ? messageIdField(now, platform::processId(),
+                                                                     entropy(), job.settings.domain)
+                                                    : job.messageIdField;
   frame.boundary = makeBoundary(entropy);
   return frame;
 }
@@ -236,11 +280,13 @@ bool writeMessage(PreparedJob& job, LineReader& input, TextSink& sink,
   DataWriter writer(sink);
   MessageFrame frame = makeFrame(job);
   frame.eightBitMime = offered.eightBitMime;
-  bool writesMessageId =
-      job.settings.emitHeader && !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
+  bool writesMessageId = (job.settings.emitHeader || job.settings.completesHeader) &&
+                         !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
   if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
   StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
-  if (streamed.result == StreamResult::kInputFailed) throw RunFailure{kStdinFailed};
+  if (streamed.result == StreamResult::kInputFailed) {
+    throw localFailure(FailureCause::kLocalInput, kStdinFailed);
+  }
   if (streamed.result == StreamResult::kAttachmentFailed) {
     throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
                      "', message not sent\n"};
@@ -292,8 +338,11 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   input.setFullStopEndsMessage(!job.settings.ignoreDots);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
   job.recipients = gatherRecipients(job);
-  if (job.recipients.empty()) throw RunFailure{kNoRecipients};
+  if (job.recipients.empty()) throw localFailure(FailureCause::kUsage, kNoRecipients);
   checkEnvelopeNames(job.settings);
+  if (job.settings.dsnAsked() && job.settings.dsnEnvid.empty()) {
+    job.settings.dsnEnvid = defaultEnvid(job);
+  }
   if (job.settings.dryRun) return showDryRun(job, input, out);
   return deliver(job, input, out);
 }
@@ -308,7 +357,8 @@ std::optional<Trace> openTrace(const JobSettings& settings, std::span<const std:
   if (settings.tracePath != "-") {
     file.emplace(settings.tracePath, platform::ExistingFile::kAppend);
     if (!file->isOpen()) {
-      throw RunFailure{"Could not open the trace file '" + printable(settings.tracePath) + "'\n"};
+      throw localFailure(FailureCause::kSettings,
+                         "Could not open the trace file '" + printable(settings.tracePath) + "'\n");
     }
     out = &*file;
   }
@@ -344,6 +394,8 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     job.record.temporary = failure.temporary;
     job.failure = failure.message;
     job.record.reason = failure.reason;
+    job.record.failureMessage = failure.message;
+    job.record.cause = failure.cause;
   }
   if (!job.record.reason.empty()) {
     // Standard output keeps the failure's own line; the system's words go beside it. When
@@ -475,6 +527,41 @@ int runWithArguments(std::span<const std::string> args, std::ostream& out, RunOu
 }
 
 }  // namespace
+
+JobResult runFrontEndJob(FrontEndJob frontEnd, std::ostream& out) {
+  PreparedJob job;
+  job.settings = std::move(frontEnd.settings);
+  job.commandLineRecipients = std::move(frontEnd.recipients);
+  job.expandRecipient = std::move(frontEnd.expandRecipient);
+  job.headerAddsRecipients = true;
+  job.headerNamesSender = false;
+  job.standardOutput = &out;
+  job.standardError = &std::cerr;
+  JobResult result;
+  try {
+    std::optional<PrivateFileStream> traceFile;
+    // The front end's own arguments are not the job's: the start line names none.
+    std::optional<Trace> trace = openTrace(job.settings, {}, traceFile);
+    job.trace = trace ? &*trace : nullptr;
+    result.status = deliverAndReport(job, out);
+  } catch (const RunFailure& failure) {
+    out << failure.message;
+    job.record.failed = true;
+    job.record.failureMessage = failure.message;
+    job.record.cause = failure.cause;
+  } catch (const std::bad_alloc&) {
+    job.record.failed = true;
+    job.record.failureMessage = "Out of memory, message not sent\n";
+    job.record.cause = FailureCause::kLocalInput;
+  } catch (const std::exception& error) {
+    job.record.failed = true;
+    job.record.failureMessage =
+        "Internal error (" + printable(error.what()) + "), message not sent\n";
+  }
+  out.flush();
+  result.record = std::move(job.record);
+  return result;
+}
 
 int runJob(std::span<const std::string> args, std::ostream& standardOutput,
            std::ostream& standardError) {

@@ -9,6 +9,7 @@
 
 #include "compose/header_fields.h"
 #include "oauth/provider.h"
+#include "smtp/dsn.h"
 #include "smtp/session.h"
 
 namespace larkpost {
@@ -106,6 +107,32 @@ bool setPasswordStore(JobSettings& settings, const std::string& value) {
   return true;
 }
 
+bool setDsnNotify(JobSettings& settings, const std::string& value) {
+  std::optional<std::string> notify = value.empty() ? std::string() : normalizedNotify(value);
+  if (!notify) return false;
+  settings.dsnNotify = *notify;
+  return true;
+}
+
+bool setDsnReturn(JobSettings& settings, const std::string& value) {
+  std::optional<std::string> ret = value.empty() ? std::string() : normalizedReturn(value);
+  if (!ret) return false;
+  settings.dsnReturn = *ret;
+  return true;
+}
+
+// An identifier too long for the server is refused here rather than dropped later.
+bool setDsnEnvid(JobSettings& settings, const std::string& value) {
+  if (!isSendableEnvid(value)) return false;
+  settings.dsnEnvid = value;
+  return true;
+}
+
+bool setAliases(JobSettings& settings, const std::string& value) {
+  settings.aliasesPath = value;
+  return true;
+}
+
 template <bool JobSettings::*field>
 bool setYesNo(JobSettings& settings, const std::string& value) {
   std::optional<bool> yes = parseYesNo(value);
@@ -129,7 +156,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 30> kSettingKeys{{
+constexpr std::array<SettingKey, 36> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -164,6 +191,13 @@ constexpr std::array<SettingKey, 30> kSettingKeys{{
     {"OAuthDeviceUrl", "--oauth-device-url", "url", setOAuthText<&OAuthSettings::deviceUrl>},
     {"OAuthCAFile", "--oauth-ca-file", "file", setOAuthText<&OAuthSettings::caFile>},
     {"OAuthGrant", "--oauth-grant", "auto|device-code|browser|client-credentials", setOAuthGrant},
+    {"DsnNotify", "--dsn-notify", "never|success,failure,delay", setDsnNotify},
+    {"DsnReturn", "--dsn-return", "hdrs|full", setDsnReturn},
+    {"DsnEnvid", "--dsn-envid", "id", setDsnEnvid},
+    {"DsnRequired", "--dsn-required", "yes|no", setYesNo<&JobSettings::dsnRequired>},
+    // The sendmail mode's: recipients without '@' only arrive there.
+    {"Aliases", "", "", setAliases},
+    {"Qualify", "", "", setText<&JobSettings::qualifyDomain>},
 }};
 
 // An entry left out of the list above would be an empty one the size still counts.

@@ -40,8 +40,9 @@ void readSettings(const std::string& path, JobSettings& settings) {
   for (const SettingKey& setting : settingKeys()) {
     std::optional<std::string> value = platform::profileString(path, kSection, setting.key);
     if (value && !setting.apply(settings, *value)) {
-      throw RunFailure{"Invalid value '" + printable(*value) + "' for " +
-                       std::string(setting.key) + " in the settings file\n"};
+      throw localFailure(FailureCause::kSettings, "Invalid value '" + printable(*value) + "' for " +
+                                                      std::string(setting.key) +
+                                                      " in the settings file\n");
     }
   }
   refuseExposedSecrets(path, kPasswordKeys, "a password");
@@ -158,8 +159,9 @@ void refuseExposedSecrets(const std::string& path, std::span<const std::string_v
       how = "belongs to another user";
       break;
   }
-  throw RunFailure{"Settings file '" + printable(path) + "' holds " + std::string(what) + " and " +
-                   how + "; " + platform::makePrivateAdvice(exposure) + "\n"};
+  throw localFailure(FailureCause::kSettings,
+                     "Settings file '" + printable(path) + "' holds " + std::string(what) + " and " +
+                         how + "; " + platform::makePrivateAdvice(exposure) + "\n");
 }
 
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,
@@ -170,6 +172,12 @@ SettingsChoice chooseSettingsFile(std::span<const std::string> args,
     return {args[1].substr(1), 2, true};
   }
   return {defaultPath, 1, false};
+}
+
+bool loadSettingsFile(const std::string& path, bool named, JobSettings& settings) {
+  platform::ProfileAccess access = platform::profileAccess(path);
+  if (access == platform::ProfileAccess::kReadable) readSettings(path, settings);
+  return !worthReporting({path, 1, named}, access);
 }
 
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,

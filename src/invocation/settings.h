@@ -47,6 +47,11 @@ void refuseExposedSecrets(const std::string& path, std::span<const std::string_v
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
                          std::ostream& out, std::vector<std::string>* warnings = nullptr);
 
+// Reads the file at `path` as loadSettings reads the one it chose, printing nothing.
+// Returns false when it could not be read and it matters (as loadSettings would say):
+// a file named (`named`) that is missing, or any file that cannot be read.
+bool loadSettingsFile(const std::string& path, bool named, JobSettings& settings);
+
 }  // namespace larkpost
 
 #endif  // LARKPOST_INVOCATION_SETTINGS_H_

@@ -143,6 +143,10 @@ std::optional<std::uint64_t> standardInputSize();
 // the ANSI code page and is converted; elsewhere it is UTF-8 already.
 std::string localTextToUtf8(const std::string& text);
 
+// The machine's name as the system knows it (possibly without a domain); empty when
+// it cannot be had.
+std::string hostName();
+
 // The MIME name of the character set text from standard input and files is in: utf-8,
 // or on Windows that of the ANSI code page (windows-1252, shift_jis, ...).
 std::string defaultCharset();

@@ -465,6 +465,14 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
 
 std::string localTextToUtf8(const std::string& text) { return text; }
 
+std::string hostName() {
+  // POSIX bounds a host name by HOST_NAME_MAX, 255 at most on every system in use.
+  std::string name(256, '\0');
+  if (gethostname(name.data(), name.size() - 1) != 0) return {};
+  name.resize(std::strlen(name.c_str()));
+  return name;
+}
+
 std::optional<std::uint64_t> standardInputSize() {
   struct stat info {};
   if (::fstat(STDIN_FILENO, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;

@@ -553,6 +553,16 @@ CommandOutcome runCommand(const std::string& command, std::int64_t timeoutMillis
 
 std::string localTextToUtf8(const std::string& text) { return ansiToUtf8(text.c_str()); }
 
+std::string hostName() {
+  DWORD size = 0;
+  GetComputerNameExA(ComputerNameDnsFullyQualified, nullptr, &size);
+  if (size == 0) return {};
+  std::string name(size, '\0');
+  if (!GetComputerNameExA(ComputerNameDnsFullyQualified, name.data(), &size)) return {};
+  name.resize(size);
+  return name;
+}
+
 std::optional<std::uint64_t> standardInputSize() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   LARGE_INTEGER size{};

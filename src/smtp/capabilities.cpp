@@ -50,6 +50,8 @@ void readKeyword(ServerCapabilities& capabilities, std::string_view line) {
     capabilities.eightBitMime = true;
   } else if (keyword == "SMTPUTF8") {
     capabilities.smtpUtf8 = true;
+  } else if (keyword == "DSN") {
+    capabilities.dsn = true;
   } else if (keyword == "ENHANCEDSTATUSCODES") {
     capabilities.enhancedStatusCodes = true;
   } else if (keyword == "SIZE") {

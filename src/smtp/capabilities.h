@@ -20,6 +20,7 @@ struct ServerCapabilities {
   bool eightBitMime = false;
   bool smtpUtf8 = false;
   bool enhancedStatusCodes = false;
+  bool dsn = false;  // delivery status notifications (RFC 3461)
   // SIZE (RFC 1870): offered, and the largest message the server takes (0: no limit
   // announced).
   bool size = false;

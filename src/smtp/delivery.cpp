@@ -173,7 +173,6 @@ class Delivery {
     if (refusedForNow) outcome_.failed = true;
     if (outcome_.deliveredCount() == 0 && !outcome_.unknown() && !failedLoudly_) {
       out_ << kNoRecipients;
-      outcome_.failureMessage += kNoRecipients;
       out_.flush();
       outcome_.failed = true;
     }
@@ -216,7 +215,9 @@ class Delivery {
   void fail(const RunFailure& failure) {
     bool quietly = failure.message.empty();  // only recipients refused for now
     outcome_.failed = true;
-    outcome_.failureMessage += failure.message;
+    outcome_.temporary = failure.temporary;
+    outcome_.failureMessage = failure.message;
+    outcome_.failureCause = failure.cause;
     if (!failure.reason.empty()) outcome_.failureReason = failure.reason;
     out_ << failure.message;
     if (!quietly) failedLoudly_ = true;
@@ -246,6 +247,7 @@ class Delivery {
       refuseOversizedMessage(session);
       while (!pending_.empty()) transaction(session);
     } catch (const RunFailure& failure) {
+      outcome_.failureReply = session.connection.lastReply();
       if (failure.end == SessionEnd::kQuit) session.connection.quit();
       throw;
     }
@@ -267,8 +269,7 @@ class Delivery {
                      SessionEnd::kQuit};
   }
 
-  MailParameters parametersFor(const Session& session,
-                               std::span<const std::string_view> batch) const {
+  MailParameters parametersFor(const Session& session, std::span<const std::string_view> batch) {
     const ServerCapabilities& offered = session.capabilities;
     MailParameters parameters;
     // Never below the real size; never above the limit when the message may still fit.
@@ -293,7 +294,28 @@ class Delivery {
     if (isInternationalAddress(settings_.senderAddress) && !offered.smtpUtf8) {
       throw RunFailure{senderFailure(settings_.senderAddress), SessionEnd::kQuit};
     }
+    parameters.dsn = dsnFor(session);
     return parameters;
+  }
+
+  // What DSN asks of this server; a server without it is named once a run.
+  std::optional<DsnRequest> dsnFor(const Session& session) {
+    if (!settings_.dsnAsked()) return std::nullopt;
+    outcome_.dsnOffered = session.capabilities.dsn;
+    if (session.capabilities.dsn) {
+      return DsnRequest{settings_.dsnNotify, settings_.dsnReturn, settings_.dsnEnvid};
+    }
+    std::string server = printable(settings_.server);
+    if (settings_.dsnRequired) {
+      throw RunFailure{"Server (" + server + ") does not offer DSN, message not sent\n",
+                       SessionEnd::kQuit};
+    }
+    if (!dsnMissingSaid_) {
+      out_ << "Server (" << server << ") does not offer DSN, sending without it\n";
+      out_.flush();
+      dsnMissingSaid_ = true;
+    }
+    return std::nullopt;
   }
 
   void transaction(Session& session) {
@@ -475,6 +497,7 @@ class Delivery {
   std::optional<Spool> spool_;
   bool composed_ = false;  // the input has been read into a message
   bool failedLoudly_ = false;
+  bool dsnMissingSaid_ = false;
   int attempt_ = 1;
 };
 

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "core/job_settings.h"
+#include "core/run_failure.h"
+#include "core/secret.h"
+#include "core/text_sink.h"
 #include "platform/tls.h"
 #include "smtp/capabilities.h"
 #include "smtp/reply_reader.h"
-#include "core/secret.h"
-#include "core/text_sink.h"
 #include "smtp/trace.h"
 
 namespace larkpost {
@@ -65,9 +66,12 @@ struct DeliveryOutcome {
   std::optional<platform::TlsDetails> tls;
   bool tlsVerified = false;
   bool failed = false;     // the run ended with a failure message
-  std::string failureMessage;  // that message, for the log
   std::string failureReason;   // the system's words on why, when it gave any
   bool temporary = false;  // and a later attempt may still succeed
+  std::string failureMessage;  // that message
+  FailureCause failureCause = FailureCause::kDelivery;
+  std::optional<Reply> failureReply;  // the server's last reply before it
+  std::optional<bool> dsnOffered;     // DSN was asked for: whether the server offers it
 
   std::size_t deliveredCount() const;
   // Some recipient's fate is unknown: sending again could deliver twice.

@@ -38,13 +38,16 @@ std::string mailCommand(std::string_view sender, const MailParameters& parameter
   if (parameters.size) line += " SIZE=" + std::to_string(*parameters.size);
   if (parameters.eightBitMime) line += " BODY=8BITMIME";
   if (parameters.smtpUtf8) line += " SMTPUTF8";
+  if (parameters.dsn) line += dsnMailParameters(*parameters.dsn);
   return line + "\r\n";
 }
 
-std::string rcptCommand(std::string_view address) {
+std::string rcptCommand(std::string_view address, const MailParameters& parameters) {
   std::string line(kRcptPrefix);
   line += address;
-  return line + ">\r\n";
+  line += '>';
+  if (parameters.dsn) line += dsnRecipientParameters(*parameters.dsn, address);
+  return line + "\r\n";
 }
 
 // "Too many recipients" (RFC 5321 4.5.3.1.10): not a refusal, but "not in this
@@ -102,7 +105,7 @@ std::vector<RecipientResult> sendEnvelope(SmtpConnection& connection, std::strin
       bool sendable = !address.empty() && isSendableAddress(kRcptPrefix, address) &&
                       (parameters.smtpUtf8 || !isInternationalAddress(address));
       if (sendable) {
-        connection.sendText(rcptCommand(address));
+        connection.sendText(rcptCommand(address, parameters));
         awaiting.push_back(next);
       } else {
         results[next].state = RecipientState::kRefused;

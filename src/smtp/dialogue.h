@@ -13,6 +13,7 @@
 
 #include "core/run_failure.h"
 #include "smtp/capabilities.h"
+#include "smtp/dsn.h"
 #include "smtp/smtp_connection.h"
 
 namespace larkpost {
@@ -44,6 +45,8 @@ struct MailParameters {
   std::optional<std::uint64_t> size;  // SIZE= (RFC 1870)
   bool eightBitMime = false;          // BODY=8BITMIME (RFC 6152)
   bool smtpUtf8 = false;              // SMTPUTF8 (RFC 6531)
+  // Asked for and offered: RET and ENVID on MAIL, NOTIFY and ORCPT on each RCPT.
+  std::optional<DsnRequest> dsn;
 };
 
 enum class RecipientState {

@@ -48,9 +48,21 @@ TEST_F(DialogueTest, UnsafeAndInternationalAddressesAreNeverSent) {
 }
 
 TEST_F(DialogueTest, MailFromDeclaresWhatTheServerOffers) {
-  EXPECT_EQ(envelope({"j\xC3\xB6@x"}, {"250 ok", "250 ok"}, false, {12345, true, true}), "A");
+  EXPECT_EQ(
+      envelope({"j\xC3\xB6@x"}, {"250 ok", "250 ok"}, false, {12345, true, true, std::nullopt}),
+      "A");
   EXPECT_EQ(socket->sent,
             "MAIL FROM:<me@example.com> SIZE=12345 BODY=8BITMIME SMTPUTF8\r\nRCPT TO:<j\xC3\xB6@x>\r\n");
+}
+
+TEST_F(DialogueTest, DsnParametersFollowEachCommand) {
+  MailParameters parameters;
+  parameters.dsn = DsnRequest{"SUCCESS,FAILURE", "HDRS", "id+1@host"};
+  EXPECT_EQ(envelope({"a@x", "j\xC3\xB6@x"}, {"250 ok", "250 ok", "250 ok"}, false, parameters),
+            "AR");
+  EXPECT_EQ(socket->sent,
+            "MAIL FROM:<me@example.com> RET=HDRS ENVID=id+2B1@host\r\n"
+            "RCPT TO:<a@x> NOTIFY=SUCCESS,FAILURE ORCPT=rfc822;a@x\r\n");
 }
 
 TEST_F(DialogueTest, PipeliningSendsAheadAndReadsRepliesInOrder) {

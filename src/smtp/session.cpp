@@ -170,9 +170,10 @@ void refusePlaintextPassword(const JobSettings& settings, std::optional<bool> co
   bool loopback = connectedToLoopback ? *connectedToLoopback
                                       : platform::literalIsLoopback(settings.server).value_or(true);
   if (loopback) return;
-  throw RunFailure{"Refusing to send the password for " + printable(settings.user) +
-                   " unencrypted to server (" + printable(settings.server) +
-                   "); set Security=starttls or tls\n"};
+  throw localFailure(FailureCause::kSettings,
+                     "Refusing to send the password for " + printable(settings.user) +
+                         " unencrypted to server (" + printable(settings.server) +
+                         "); set Security=starttls or tls\n");
 }
 
 std::optional<std::string> normalizedFingerprint(const std::string& text) {

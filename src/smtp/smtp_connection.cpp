@@ -85,6 +85,7 @@ void SmtpConnection::traceBroken(std::string_view what) {
 ReplyResult SmtpConnection::awaitReply(int limitSeconds) {
   flush();
   ReplyResult result = reader_.read(deadlineAfter(limitSeconds));
+  if (result.status == ReplyStatus::kComplete) lastReply_ = result.reply;
   if (trace_) {
     for (const std::string& line : result.reply.lines) trace_->received(line);
     if (result.status == ReplyStatus::kTimedOut) trace_->event("no reply in time");

@@ -4,15 +4,16 @@
 #define LARKPOST_SMTP_SMTP_CONNECTION_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/job_settings.h"
+#include "core/secret.h"
+#include "core/text_sink.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 #include "smtp/reply_reader.h"
-#include "core/secret.h"
-#include "core/text_sink.h"
 #include "smtp/trace.h"
 
 namespace larkpost {
@@ -84,6 +85,8 @@ class SmtpConnection final : public TextSink {
   const std::string& server() const { return server_; }
   // Some reply was no SMTP reply: nothing more is to be said on this connection.
   bool garbled() const { return garbled_; }
+  // The last whole reply read, for messages that quote the server.
+  const std::optional<Reply>& lastReply() const { return lastReply_; }
   const TimeLimits& limits() const { return limits_; }
 
   // The server's name as the DNS, SNI and the certificate check take it (its A-label
@@ -115,6 +118,7 @@ class SmtpConnection final : public TextSink {
   bool garbled_ = false;  // some reply was not an SMTP reply
   Trace* trace_ = nullptr;
   bool inData_ = false;
+  std::optional<Reply> lastReply_;
 };
 
 // Resolves the server and connects. Throws RunFailure with the message for whatever
