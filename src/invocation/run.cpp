@@ -60,7 +60,7 @@ struct PreparedJob {
   bool headerNamesSender = true;  // -t takes the envelope sender from From
   std::string messageIdField;     // when made ahead of the message (for DSN's ENVID)
   std::ostream* standardOutput = nullptr;  // where a report to "-" goes
-  std::ostream* standardError = nullptr;   // for what scripts do not read on standard output
+  std::ostream* standardError = nullptr;   // for what scripts do not read on standard output (none: left out)
 };
 
 // The run's messages before it knows where they go: with --report=- standard output
@@ -402,8 +402,10 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     // the messages go to standard error too (--report=-), the reason starts a line of its own.
     bool sharesTheLine = job.settings.reportPath == "-" && !job.failure.empty() &&
                          job.failure.back() != '\n';
-    *job.standardError << (sharesTheLine ? "\n" : "") << "Reason: " << job.record.reason << "\n";
-    job.standardError->flush();
+    if (job.standardError) {
+      *job.standardError << (sharesTheLine ? "\n" : "") << "Reason: " << job.record.reason << "\n";
+      job.standardError->flush();
+    }
     if (job.trace) job.trace->event("failed: " + job.record.reason);
   }
   if (!job.settings.dryRun) writeTransactionLog(job.settings, job.record, job.failure, out);
@@ -536,7 +538,9 @@ JobResult runFrontEndJob(FrontEndJob frontEnd, std::ostream& out) {
   job.headerAddsRecipients = true;
   job.headerNamesSender = false;
   job.standardOutput = &out;
-  job.standardError = &std::cerr;
+  // The front end says what failed in a line of its own; the reason stays in the trace
+  // and the report.
+  job.standardError = nullptr;
   JobResult result;
   try {
     std::optional<PrivateFileStream> traceFile;
