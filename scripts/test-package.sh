@@ -21,6 +21,11 @@ fi
 deb=$(scripts/package-deb.sh "$@" | tail -n 1)
 echo "package: $deb"
 dpkg-deb --field "$deb" Package Version Section Depends
+# The program links neither OpenSSL nor libcurl: their dependencies come from its modules.
+depends=$(dpkg-deb --field "$deb" Depends)
+for library in libssl3 libcurl4; do
+  grep -Eq "(^|[ ,])$library" <<<"$depends" || fail "the package does not depend on $library: $depends"
+done
 
 installed=""
 trap '[[ -n $installed ]] && $sudo dpkg -r larkpost >/dev/null' EXIT
@@ -36,17 +41,19 @@ version=$(grep -m 1 '^Larkpost [0-9]' <<<"$output") || fail "larkpost --version 
 tls=$(grep -m 1 '^TLS: OpenSSL ' <<<"$output") || fail "the installed larkpost has no TLS: $output"
 module=/usr/lib/larkpost/larkpost-tls-openssl.so
 [[ -f $module ]] || fail "the TLS module is not at $module"
+http_module=/usr/lib/larkpost/larkpost-http-curl.so
+[[ -f $http_module ]] || fail "the HTTP module is not at $http_module"
 page=$(man -w larkpost) || fail "man -w larkpost found no page"
 [[ $page == /usr/share/man/man1/larkpost.1.gz ]] || fail "man -w larkpost found $page"
 rendered=$(MANWIDTH=80 man -P cat larkpost 2>&1) || fail "man larkpost failed: $rendered"
 grep -q '^EXIT STATUS' <<<"$rendered" || fail "man larkpost does not render the page"
-echo "installed: /usr/bin/larkpost ($version, $tls), $module, $page"
+echo "installed: /usr/bin/larkpost ($version, $tls), $module, $http_module, $page"
 
 $sudo dpkg -r larkpost >/dev/null
 installed=""
 hash -r
-[[ ! -e /usr/bin/larkpost && ! -e $module && ! -e $page ]] ||
-  fail "dpkg -r left the program, its TLS module or its page"
+[[ ! -e /usr/bin/larkpost && ! -e $module && ! -e $http_module && ! -e $page ]] ||
+  fail "dpkg -r left the program, its modules or its page"
 [[ $(command -v larkpost || true) != /usr/bin/larkpost ]] || fail "larkpost is still on the PATH"
 ! dpkg-query -W -f='${Status}' larkpost 2>/dev/null | grep -q "ok installed" ||
   fail "dpkg still lists larkpost as installed"

@@ -155,6 +155,24 @@ def test_without_its_tls_module_only_tls_fails(scripted_smtp, certs, run_larkpos
     assert b"\nTLS: not available (the TLS module larkpost-tls-openssl.so is in neither " in version.stdout
 
 
+@pytest.mark.skipif(is_windows_build(), reason="the POSIX build loads OpenSSL and libcurl from modules")
+def test_only_runs_that_need_them_load_openssl_and_libcurl(scripted_smtp, certs, run_larkpost, tmp_path):
+    def loaded(settings):  # glibc's loader names each library it looks for, under LD_DEBUG=libs
+        trace = tmp_path / "libs"
+        result = run_larkpost(["a@x.test"], stdin=BODY, settings=settings,
+                              env={"LD_DEBUG": "libs", "LD_DEBUG_OUTPUT": trace})
+        assert result.status == 0, result
+        [written] = tmp_path.glob("libs.*")
+        libraries = written.read_text()
+        written.unlink()
+        assert "library=libc.so" in libraries  # the tracing itself worked
+        return {lib for lib in ("libssl", "libcrypto", "libcurl") if f"library={lib}" in libraries}
+
+    assert loaded(server_settings(scripted_smtp().port)) == set()
+    srv = scripted_smtp(tls=TLS(certs.localhost))
+    assert loaded(tls_settings(srv, certs, Security="starttls")) == {"libssl", "libcrypto"}
+
+
 @pytest.mark.parametrize("script", [{}, {"greeting": STALL}])
 def test_implicit_tls_against_a_plaintext_port_fails_in_time(scripted_smtp, run_larkpost, script):
     srv = scripted_smtp(script)

@@ -1,4 +1,5 @@
-// The primitives from OpenSSL's libcrypto, which the TLS connection links already.
+// The primitives from OpenSSL's libcrypto, which the TLS connection links already: they
+// live in its module, larkpost-tls-openssl.so, which the program loads on first use.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>

@@ -1,6 +1,9 @@
 // libcurl is Debian's well-kept HTTP client: it follows the proxy variables users
 // already set, and its OpenSSL build uses the same trust store as the mail connection.
+// Built as the module larkpost-http-curl.so that the program loads on first use
+// (http_loader_posix.cpp).
 #include "platform/http.h"
+#include "platform/http_module.h"
 
 #include <curl/curl.h>
 
@@ -89,4 +92,14 @@ HttpResponse httpExchange(const HttpRequest& request) {
 
 std::string httpBackendVersion() { return std::string("libcurl ") + curl_version_info(CURLVERSION_NOW)->version; }
 
+namespace {
+constexpr HttpModule kModule{LARKPOST_VERSION, httpExchange, httpBackendVersion};
+}  // namespace
+
 }  // namespace larkpost::platform
+
+// Everything else in the module stays hidden, its copy of the C++ library included.
+extern "C" __attribute__((visibility("default"))) const larkpost::platform::HttpModule*
+larkpost_http_module() {
+  return &larkpost::platform::kModule;
+}

@@ -1,5 +1,5 @@
 // Client TLS over an established connection: one interface, with OpenSSL behind it on
-// POSIX (tls_openssl.cpp, a module that tls_loader_posix.cpp loads on first use) and
+// POSIX (tls_openssl.cpp, a module that openssl_loader_posix.cpp loads on first use) and
 // SChannel on Windows (tls_schannel*.cpp). The backend runs the handshake and reports
 // what it saw; whether to trust the server (the certificate store, a CAFile, a pinned
 // fingerprint, or nothing) is decided by the caller.

@@ -1,13 +1,17 @@
 // The meeting point of the POSIX program and its TLS module (larkpost-tls-openssl.so),
 // private to platform/. The module, which alone links OpenSSL, hands over one table of
-// functions; tls_loader_posix.cpp loads it on the first use of TLS, so a run that never
-// speaks TLS does not load OpenSSL at all.
+// functions: the TLS connection and the few cryptographic primitives the logins need.
+// openssl_loader_posix.cpp loads it on the first use of either, so a run that neither
+// speaks TLS nor computes a hash does not load OpenSSL at all.
 #ifndef LARKPOST_PLATFORM_TLS_MODULE_H_
 #define LARKPOST_PLATFORM_TLS_MODULE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/tls.h"
 
@@ -20,6 +24,12 @@ struct TlsModule {
   TlsHandshake (*startTls)(std::unique_ptr<Socket> transport, const TlsClientConfig& config,
                            std::int64_t deadline);
   std::string (*backendVersion)();
+  // Those of platform/crypto.h.
+  std::string (*sha256)(std::string_view data);
+  std::string (*hmacSha256)(std::string_view key, std::string_view data);
+  std::string (*pbkdf2Sha256)(std::string_view password, std::string_view salt,
+                              unsigned iterations);
+  std::optional<std::string> (*randomBytes)(std::size_t count);
 };
 
 inline constexpr const char* kTlsModuleFile = "larkpost-tls-openssl.so";

@@ -1,5 +1,5 @@
 // The client TLS interface on OpenSSL, built as the module larkpost-tls-openssl.so that
-// the program loads on first use (tls_loader_posix.cpp). OpenSSL talks to one end of a
+// the program loads on first use (openssl_loader_posix.cpp). OpenSSL talks to one end of a
 // BIO pair and this file carries the bytes between the other end and the transport, so
 // every wait, the handshake's included, is a transport wait with the caller's deadline.
 #include <openssl/bio.h>
@@ -13,6 +13,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/crypto.h"
 #include "platform/tls.h"
 #include "platform/tls_module.h"
 
@@ -437,7 +438,8 @@ std::string backendVersion() {
   return std::string("OpenSSL ") + OpenSSL_version(OPENSSL_VERSION_STRING);
 }
 
-constexpr TlsModule kModule{LARKPOST_VERSION, startTlsSession, backendVersion};
+constexpr TlsModule kModule{LARKPOST_VERSION, startTlsSession, backendVersion, sha256, hmacSha256,
+                            pbkdf2Sha256, randomBytes};
 
 }  // namespace
 }  // namespace larkpost::platform
