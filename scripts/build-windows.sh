@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows console programs with mingw-w64 and packs each for Windows
-# users, with an example larkpost.ini and a README.txt:
+# users, with an example larkpost.ini, a README.txt that begins with the version, and the
+# licence as LICENSE.txt:
 #
 #   build-win32/larkpost.exe   32-bit (PE32, i386), the reference: runs on every Windows
-#   build-win32/larkpost-windows-x86.zip
+#   build-win32/larkpost-VERSION-windows-x86.zip
 #   build-win64/larkpost.exe   64-bit (PE32+, x86-64)
-#   build-win64/larkpost-windows-x64.zip
+#   build-win64/larkpost-VERSION-windows-x64.zip
 #
 # Usage: scripts/build-windows.sh [x86|x64]   (both when none is named)
 set -euo pipefail
@@ -23,15 +24,21 @@ build_one() {
   ninja -C "$build" larkpost
 
   # The text files get CR LF line ends, which every Windows editor shows as lines.
-  local staging="$build/windows-zip" package="$build/larkpost-windows-$arch.zip"
-  rm -rf "$staging" "$package" "$build/larkpost-windows.zip"
+  local staging="$build/windows-zip" version package
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+  package="$build/larkpost-$version-windows-$arch.zip"
+  # Older names and other versions' zips go, so that one zip lies beside the program.
+  rm -rf "$staging" "$build"/larkpost-*windows*.zip
   mkdir -p "$staging"
   # Without its symbol table the program is half the size and works the same.
   "$triple-strip" -o "$staging/larkpost.exe" "$build/larkpost.exe"
   for file in larkpost.ini README.txt; do
     sed -e 's/\r$//' -e 's/$/\r/' "$root/docs/windows/$file" >"$staging/$file"
   done
-  zip -q -X -j "$package" "$staging/larkpost.exe" "$staging/larkpost.ini" "$staging/README.txt"
+  sed -i "1i Larkpost $version\r\n\r" "$staging/README.txt"
+  sed -e 's/\r$//' -e 's/$/\r/' "$root/LICENSE" >"$staging/LICENSE.txt"
+  zip -q -X -j "$package" "$staging/larkpost.exe" "$staging/larkpost.ini" "$staging/README.txt" \
+    "$staging/LICENSE.txt"
   echo "build-windows.sh: $build/larkpost.exe and $package"
 }
 

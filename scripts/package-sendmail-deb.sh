@@ -27,6 +27,12 @@ ln -s ../bin/larkpost "$stage/usr/sbin/sendmail"
 ln -s ../sbin/sendmail "$stage/usr/lib/sendmail"
 install -m 0644 "$root/docs/larkpost-sendmail.ini" "$stage/etc/larkpost.ini"
 echo /etc/larkpost.ini >"$stage/DEBIAN/conffiles"
+# Debian asks every package for its own licence and changelog, links to another's are not enough.
+doc="$stage/usr/share/doc/larkpost-sendmail"
+mkdir -p "$doc"
+install -m 0644 "$root/packaging/debian/copyright" "$doc/copyright"
+gzip -9 -n -c "$root/packaging/debian/changelog" >"$doc/changelog.gz"
+chmod 0644 "$doc/changelog.gz"
 cat >"$stage/DEBIAN/control" <<CONTROL
 Package: larkpost-sendmail
 Version: $version

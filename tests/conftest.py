@@ -22,11 +22,12 @@ def scripted_smtp():
     """scripted_smtp(script=None, tls=None, **replies) starts a server that lives as long as the test.
 
     `tls` is a smtp_script.TLS: the certificate to present, implicit TLS or STARTTLS, and so on.
+    `host`: the address to listen on ("::1" for IPv6).
     """
     servers = []
 
-    def start(script=None, tls=None, **replies):
-        servers.append(ScriptedSMTP({**(script or {}), **replies}, tls))
+    def start(script=None, tls=None, host="127.0.0.1", **replies):
+        servers.append(ScriptedSMTP({**(script or {}), **replies}, tls, host))
         return servers[-1]
 
     yield start

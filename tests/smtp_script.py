@@ -75,7 +75,7 @@ class ScriptedSMTP:
     waits for every connection to end, so that they are complete once the client exited.
     """
 
-    def __init__(self, script, tls=None):
+    def __init__(self, script, tls=None, host="127.0.0.1"):
         self._script = {k.upper(): list(v) if isinstance(v, list) else v for k, v in script.items()}
         self._tls = tls
         self._context = tls.context() if tls else None
@@ -90,7 +90,8 @@ class ScriptedSMTP:
         self._stop = threading.Event()
         self._idle = threading.Event()
         self._idle.set()
-        self._listener = socket.create_server(("127.0.0.1", 0))
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self._listener = socket.create_server((host, 0), family=family)
         self.port = self._listener.getsockname()[1]
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()

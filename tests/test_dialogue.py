@@ -1,10 +1,11 @@
 """The SMTP dialogue end to end: envelope order, refusals, broken servers, exit status."""
 
+import re
 import socket
 
 import pytest
 
-from larkpost_runner import host_path, output, server_settings, text
+from larkpost_runner import host_path, is_windows_build, output, server_settings, text, under_wine
 from smtp_script import CLOSE, STALL, Trickle, long_line
 
 BODY = b"Subject: hello\n\nline one\n"
@@ -112,16 +113,21 @@ def test_stalled_server_hits_the_time_limit(scripted_smtp, run_larkpost, script)
     assert result.elapsed < 10
 
 
-def test_connect_failures(run_larkpost):
+def test_connect_failures(run_larkpost, tmp_path):
     with socket.socket() as probe:  # a port that nothing listens on
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    assert run_larkpost(["a@x.test"], settings=server_settings(port))[:] == (
-        1, output(f"Could not connect to server (127.0.0.1), port ({port})"))
-    assert run_larkpost(["-p", "70000", "a@x.test"], settings=server_settings(25))[:] == (
-        1, output("Could not connect to server (127.0.0.1), port (70000)"))
-    assert run_larkpost(["-s", "no.such.host.invalid", "a@x.test"])[:] == (
-        1, output("Server name (no.such.host.invalid) could not be resolved."))
+    # Standard output keeps its line; the system's reason goes to standard error, and the trace.
+    trace = tmp_path / "trace.log"
+    result = run_larkpost([f"--trace={host_path(trace)}", "a@x.test"], settings=server_settings(port), stderr_ok=True)
+    assert result[:] == (1, output(f"Could not connect to server (127.0.0.1), port ({port})"))
+    assert re.fullmatch(rb"Reason: .*refused.*\r?\n", result.stderr, re.IGNORECASE) or under_wine()
+    assert re.search(r"\* failed: .*refused", trace.read_text(), re.IGNORECASE)
+    result = run_larkpost(["-p", "70000", "a@x.test"], settings=server_settings(25))
+    assert result[:] == (1, output("Could not connect to server (127.0.0.1), port (70000)"))
+    result = run_larkpost(["-s", "no.such.host.invalid", "a@x.test"], stderr_ok=True)
+    assert result[:] == (1, output("Server name (no.such.host.invalid) could not be resolved."))
+    assert result.stderr.startswith(b"Reason: ") or under_wine()
 
 
 @pytest.mark.parametrize("args, message", [
@@ -140,12 +146,15 @@ def test_unsafe_envelope_is_refused_before_connecting(scripted_smtp, run_larkpos
 def test_list_file_recipients(scripted_smtp, run_larkpost, tmp_path):
     listing = tmp_path / "list.txt"
     long_address = "l" * 100 + "@x.test"
-    listing.write_bytes(b"one@x.test\r\n  two@x.test \t\r\n\nx\n" + long_address.encode() + b"\nlast@x.test")
+    listing.write_bytes(b"# the team\r\none@x.test\r\n  two@x.test \t\r\n\nx\n  # two@x.test left\n"
+                        b"Jane Doe <jane@x.test>\r\n\"Doe, J.\" < j.doe@x.test >\n<bare@x.test>\n"
+                        + long_address.encode() + b"\nlast@x.test")
     srv = scripted_smtp()
     status, _ = run_larkpost(["-l", str(listing), "ignored@x.test"], stdin=BODY, settings=server_settings(srv.port))
     assert status == 0
     assert [c for c in srv.commands if c.startswith(b"RCPT")] == [
-        b"RCPT TO:<one@x.test>\r\n", b"RCPT TO:<two@x.test>\r\n",
+        b"RCPT TO:<one@x.test>\r\n", b"RCPT TO:<two@x.test>\r\n", b"RCPT TO:<jane@x.test>\r\n",
+        b"RCPT TO:<j.doe@x.test>\r\n", b"RCPT TO:<bare@x.test>\r\n",
         b"RCPT TO:<" + long_address.encode() + b">\r\n", b"RCPT TO:<last@x.test>\r\n"]
     assert listing.exists()
 

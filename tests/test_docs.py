@@ -70,15 +70,18 @@ def test_windows_zip_holds_the_program_and_text_files_for_windows(run_larkpost, 
                                                                   tmp_path):
     if not is_windows_build():
         pytest.skip("the zip belongs to the Windows build")
-    # build-win32/larkpost-windows-x86.zip, build-win64/larkpost-windows-x64.zip
-    packages = sorted(larkpost_binary().parent.glob("larkpost-windows-*.zip"))
+    version = re.search(r"project\(larkpost VERSION ([\d.]+)", (REPO / "CMakeLists.txt").read_text())[1]
+    # build-win32/larkpost-VERSION-windows-x86.zip, build-win64/larkpost-VERSION-windows-x64.zip
+    packages = sorted(larkpost_binary().parent.glob(f"larkpost-{version}-windows-*.zip"))
     if len(packages) != 1:
-        skip_or_fail(f"no single larkpost-windows-*.zip beside {larkpost_binary()} "
+        skip_or_fail(f"no single larkpost-{version}-windows-*.zip beside {larkpost_binary()} "
                      f"(scripts/build-windows.sh makes it): {packages}", "BIN")
     package = packages[0]
     with zipfile.ZipFile(package) as archive:
-        assert sorted(archive.namelist()) == ["README.txt", "larkpost.exe", "larkpost.ini"]
-        for name in ("README.txt", "larkpost.ini"):
+        assert sorted(archive.namelist()) == ["LICENSE.txt", "README.txt", "larkpost.exe", "larkpost.ini"]
+        assert archive.read("README.txt").startswith(f"Larkpost {version}\r\n".encode())
+        assert b"MIT License" in archive.read("LICENSE.txt")
+        for name in ("README.txt", "larkpost.ini", "LICENSE.txt"):
             data = archive.read(name)
             assert data.count(b"\n") == data.count(b"\r\n") > 0, f"{name} has bare line ends"
             io.TextIOWrapper(io.BytesIO(data), encoding="ascii").read()  # any code page shows it
@@ -87,7 +90,7 @@ def test_windows_zip_holds_the_program_and_text_files_for_windows(run_larkpost, 
     exe = (tmp_path / "larkpost.exe").read_bytes()
     pe = int.from_bytes(exe[0x3C:0x40], "little")
     machine = {0x14C: "x86", 0x8664: "x64"}.get(int.from_bytes(exe[pe + 4:pe + 6], "little"))
-    assert exe[pe:pe + 4] == b"PE\0\0" and package.name == f"larkpost-windows-{machine}.zip"
+    assert exe[pe:pe + 4] == b"PE\0\0" and package.name == f"larkpost-{version}-windows-{machine}.zip"
     # The program in the zip, stripped, is the one users run: it must still start.
     monkeypatch.setenv("LARKPOST_BIN", str(tmp_path / "larkpost.exe"))
     status, stdout = run_larkpost(["--version"])

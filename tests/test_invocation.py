@@ -225,11 +225,12 @@ def test_header_scan_ignores_list_and_arguments(scripted_smtp, run_larkpost, tmp
     listing.write_text("listed@x.test\n")
     srv = scripted_smtp()
     status, _ = run_larkpost(["-l", host_path(listing), "-t", "arg@x.test"],
-                             stdin=b"From: Boss <boss@x.test>\nTo: header@x.test\n\nbody\n",
+                             stdin=b"From: Boss <boss@x.test>\nTo: header@x.test, #hash@x.test\n\nbody\n",
                              settings=server_settings(srv.port))
     assert status == 0
+    # A list file's comments are no comments here: the header's addresses are taken as they are.
     assert [c for c in srv.commands if c.startswith((b"MAIL", b"RCPT"))] == [
-        b"MAIL FROM:<boss@x.test>\r\n", b"RCPT TO:<header@x.test>\r\n"]
+        b"MAIL FROM:<boss@x.test>\r\n", b"RCPT TO:<header@x.test>\r\n", b"RCPT TO:<#hash@x.test>\r\n"]
 
 
 def test_temporary_list_file_survives_no_kill(scripted_smtp, run_larkpost):
@@ -308,6 +309,77 @@ def test_ctrl_c_while_sending_ends_with_status_1_and_no_final_dot(scripted_smtp)
     run.stdin.close()
     run.stdout.close()
     assert srv.data_terminators == [None]
+
+
+# Mistakes in the long options and the settings file say so.
+
+@pytest.mark.parametrize("argument, message", [
+    ("--securty=tls", "Unknown option '--securty' (did you mean --security?)\n"),
+    ("--tls-verfy=yes", "Unknown option '--tls-verfy' (did you mean --tls-verify?)\n"),
+    ("--password=Hunter2", "Unknown option '--password'\n"),  # the value may be a secret: never shown
+    ("--colour", "Unknown option '--colour'\n"),
+])
+def test_unknown_long_option_ends_the_run_before_connecting(scripted_smtp, run_larkpost, argument, message):
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(["-h", argument, "a@x.test"], stdin=b"x\n", settings=server_settings(srv.port))
+    assert (status, stdout) == (1, output(message))
+    assert srv.connection_count == 0
+
+
+def test_settings_file_mistakes_are_warned_about_on_standard_error(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    settings = f"[SMTP]\nServer=127.0.0.1\nPort={srv.port}\n; Sever is the old name\nSever=x\nUsr=me\n"
+    result = run_larkpost(["a@x.test"], stdin=b"x\n", settings=settings, stderr_ok=True)
+    assert (result.status, result.stdout) == (0, output(""))  # standard output as ever
+    path = result.stderr.decode().split("'")[1]
+    assert result.stderr == text(
+        f"Warning: settings file '{path}', line 5: unknown key 'Sever' (did you mean Server?)\n"
+        f"Warning: settings file '{path}', line 6: unknown key 'Usr' (did you mean User?)\n")
+    # A misspelt section: nothing is read from it, which explains the connection failure that follows.
+    result = run_larkpost(["--check"], settings=f"[SMPT]\nServer=127.0.0.1\nPort={srv.port}\n", stderr_ok=True)
+    warning = result.stderr.decode().replace("\r\n", "\n")
+    assert warning.endswith("', line 1: section [SMPT] is not read (did you mean [SMTP]?)\n")
+    assert warning in result.stdout.decode().replace("\r\n", "\n")  # --check lists it among its findings
+    assert result.status == 1
+
+
+def test_quiet_run_prints_nothing_unless_it_fails(scripted_smtp, run_larkpost):
+    srv = scripted_smtp(RCPT=["250 ok", "550 no such user"])
+    assert tuple(run_larkpost(["--quiet", "a@x.test"], stdin=b"x\n", settings=server_settings(srv.port))) == (0, b"")
+    status, stdout = run_larkpost(["b@x.test", "c@x.test"], stdin=b"x\n", settings=server_settings(srv.port, Quiet="yes"))
+    assert (status, stdout) == (2, text("Error sending mail to user [c@x.test]\n"))
+    status, stdout = run_larkpost(["--quiet", "-s", "127.0.0.1", "-p", "1", "a@x.test"], stdin=b"x\n", stderr_ok=True)
+    assert status == 1 and stdout.startswith(text("Could not connect to server (127.0.0.1), port (1)"))
+
+
+def test_dry_run_shows_envelope_and_message_and_connects_nowhere(scripted_smtp, run_larkpost):
+    srv = scripted_smtp()
+    status, stdout = run_larkpost(["--dry-run", "--max-recipients=2", "-b", "Report", "-h", "a@x.test", "b@x.test",
+                                   "c@x.test"], stdin=b"first\n.dot\n..two\nlast", settings=server_settings(srv.port))
+    assert status == 0
+    assert stdout.startswith(output(""))
+    envelope, message = stdout[len(output("")):].split(text("\n\n"), 1)
+    assert envelope == text("Transaction 1 of 2\nMAIL FROM:<me@example.test>\nRCPT TO:<c@x.test>\nRCPT TO:<b@x.test>\n"
+                            "Transaction 2 of 2\nMAIL FROM:<me@example.test>\nRCPT TO:<a@x.test>")
+    assert text("\nSubject: Report\n") in message
+    assert message.endswith(text("\n\nfirst\n.dot\n..two\nlast\n"))  # as before dot-stuffing
+    # What the real run would refuse before connecting, the dry run refuses too.
+    status, stdout = run_larkpost(["--dry-run", "-l", "no-such-list.txt"], stdin=b"x\n",
+                                  settings=server_settings(srv.port))
+    assert (status, stdout) == (1, output("\nNo valid recpients.\n"))
+    assert srv.connection_count == 0
+
+
+def test_bracketed_ipv6_server_is_the_address(scripted_smtp, run_larkpost):
+    try:
+        srv = scripted_smtp(host="::1")
+    except OSError:
+        pytest.skip("no IPv6 loopback here")
+    status, stdout = run_larkpost(["-s", "[::1]", "-p", str(srv.port), "a@x.test"], stdin=b"x\n")
+    assert (status, stdout) == (0, output(""))
+    status, stdout = run_larkpost(["a@x.test"], stdin=b"x\n", settings={"Server": "[::1]", "Port": srv.port})
+    assert (status, stdout) == (0, output(""))
+    assert srv.connection_count == 2
 
 
 @pytest.mark.parametrize("closed, args", [

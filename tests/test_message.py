@@ -66,6 +66,17 @@ def test_complete_message_is_relayed_unchanged(scripted_smtp, run_larkpost):
     assert srv.message() == b"Subject: as is\r\n\r\n.one\r\n..two\r\nbare\r\nCR\r\n"
 
 
+@pytest.mark.parametrize("args, stdin, data", [
+    # The listing of `ls -a` holds a lone "." line: all of it goes, the dot stuffed.
+    (["--ignore-dots"], b".\n..\nfile\n.\r\nend", b".\r\n...\r\nfile\r\n..\r\nend\r\n"),
+    # The header scan under -t does not end at a lone full stop either: the line begins the body.
+    (["--ignore-dots", "-t"], b"To: a@x.test\n.\nbody\n", b">\r\n\r\n..\r\nbody\r\n"),
+])
+def test_ignore_dots_sends_to_the_end_of_input(scripted_smtp, run_larkpost, args, stdin, data):
+    srv, _ = send(scripted_smtp, run_larkpost, args, stdin)
+    assert srv.data.endswith(data)
+
+
 def test_last_line_without_line_end(scripted_smtp, run_larkpost):
     srv, _ = send(scripted_smtp, run_larkpost, [], b"Subject: x\n\n.x")
     assert srv.data == b"Subject: x\r\n\r\n..x\r\n"

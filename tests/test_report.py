@@ -1,6 +1,7 @@
 """The transcript (--trace) and the machine-readable report (--report), end to end."""
 
 import base64
+import concurrent.futures
 import json
 import os
 import re
@@ -21,6 +22,9 @@ def forms_of(secret, user="me@example.test"):
     return [secret.encode()] + [base64.b64encode(p.encode()) for p in plain]
 
 
+TRACE_START = r"\* \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d Larkpost [\d.]+:"
+
+
 @pytest.mark.parametrize("auth, offered", [("plain", "PLAIN"), ("login", "LOGIN"), ("xoauth2", "XOAUTH2")])
 def test_trace_shows_the_dialogue_and_never_a_secret(scripted_smtp, certs, run_larkpost, tmp_path, auth, offered):
     srv = scripted_smtp(tls=TLS(certs.localhost), EHLO=["250-test\r\n250 STARTTLS", f"250-test\r\n250 AUTH {offered}"])
@@ -34,7 +38,8 @@ def test_trace_shows_the_dialogue_and_never_a_secret(scripted_smtp, certs, run_l
         assert form not in log
     lines = [re.sub(r"^\[ *\d+ ms\] ", "", line) for line in log.decode().splitlines()]
     assert all(re.match(r"\[ *\d+ ms\] (C: |S: |\* )", line) for line in log.decode().splitlines())
-    assert lines[:3] == [f"* connected to 127.0.0.1 port {srv.port}", "S: 220 test ESMTP", "C: EHLO localhost.localdomain"]
+    assert re.fullmatch(TRACE_START + r" .*larkpost\S* -\S+settings\.ini --trace=\S+ a@x\.test", lines[0])
+    assert lines[1:4] == [f"* connected to 127.0.0.1 port {srv.port}", "S: 220 test ESMTP", "C: EHLO localhost.localdomain"]
     assert "C: STARTTLS" in lines
     assert any(re.fullmatch(r"\* TLS 1\.[23] established, .+, certificate verified for 127\.0\.0\.1", l) for l in lines)
     auth_lines = [l for l in lines if l.startswith("C: AUTH")]
@@ -111,13 +116,85 @@ def test_report_of_failures_says_whether_a_retry_may_help(scripted_smtp, run_lar
             port = probe.getsockname()[1]
     else:
         port = scripted_smtp(script).port
-    result = run_larkpost(["--report=-", "a@x.test"], stdin=BODY, settings=server_settings(port))
+    result = run_larkpost(["--report=-", "a@x.test"], stdin=BODY, settings=server_settings(port), stderr_ok=True)
     assert result.status == 1
     report = json.loads(result.stdout)  # the report alone: the messages went to standard error
     assert result.stderr.replace(b"\r\n", b"\n").startswith(b"\nLarkpost v1.0")
     assert report["outcome"] == "failed" and report["temporary"] is temporary
+    # A connection that could not be made says why, in the system's words.
+    assert ("refused" in report.get("reason", "").lower()) == (script is None)
     assert [r["address"] for r in report["recipients"]] == ["a@x.test"]
     assert report["recipients"][0]["accepted"] is False
+
+
+LOG_LINE = re.compile(r"(?P<time>\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d) server=127\.0\.0\.1:(?P<port>\d+) "
+                      r"tls=(?P<tls>\S+|\"[^\"]*\") from=<me@example\.test> accepted=(?P<accepted>\d+) "
+                      r"refused=(?P<refused>\d+) deferred=(?P<deferred>\d+) outcome=(?P<outcome>\w+) "
+                      r"reply=(?P<reply>-|\S+|\"[^\"]*\") message-id=(?P<id>\S+) bytes=(?P<bytes>\d+) "
+                      r"seconds=\d+\.\d{3}")
+
+
+def test_log_has_a_line_per_transaction(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp(RCPT=["250 ok", "550 no", "250 ok"], DATA_END=["250 2.0.0 queued as A1", "250 queued as B2"])
+    log = tmp_path / "mail.log"
+    log.write_text("an earlier line\n")
+    result = run_larkpost([f"--log={host_path(log)}", "-h", "a@x.test", "b@x.test", "c@x.test"], stdin=BODY,
+                          settings=server_settings(srv.port, MaxRecipients=2))
+    assert result.status == 2
+    lines = log.read_text().splitlines()
+    assert lines[0] == "an earlier line"  # appended to, never overwritten
+    found = [LOG_LINE.fullmatch(line) for line in lines[1:]]
+    assert all(found) and len(found) == 2, lines
+    first, second = (m.groupdict() for m in found)
+    assert (first["accepted"], first["refused"], first["outcome"], first["reply"]) == ("1", "1", "sent",
+                                                                                        '"250 2.0.0 queued as A1"')
+    assert (second["accepted"], second["refused"], second["reply"]) == ("1", "0", '"250 queued as B2"')
+    assert first["id"] == second["id"] and first["id"] in srv.data.decode()
+    assert int(first["bytes"]) == len(srv.data) // 2 and first["tls"] == "none"
+
+
+@pytest.mark.parametrize("data_end, outcome, reply", [
+    (CLOSE, "unknown", "-"),  # the end went out, no reply came: the server may have it
+    ("554 5.6.0 rejected", "failed", '"554 5.6.0 rejected"'),
+])
+def test_log_tells_a_message_refused_at_its_end_from_one_that_may_have_arrived(scripted_smtp, run_larkpost, tmp_path,
+                                                                                 data_end, outcome, reply):
+    srv = scripted_smtp(DATA_END=data_end)
+    log = tmp_path / "mail.log"
+    assert run_larkpost([f"--log={host_path(log)}", "a@x.test"], stdin=BODY, settings=server_settings(srv.port)).status == 1
+    line = LOG_LINE.fullmatch(log.read_text().rstrip("\n"))
+    assert line and (line["accepted"], line["outcome"], line["reply"]) == ("1", outcome, reply)
+
+
+def test_log_of_a_run_that_never_connected_and_of_runs_at_once(scripted_smtp, run_larkpost, tmp_path):
+    log = tmp_path / "mail.log"
+    status = run_larkpost([f"--log={host_path(log)}", "a@x.test"], stdin=b"x\n", settings=server_settings(1),
+                          stderr_ok=True).status
+    assert status == 1
+    failed = LOG_LINE.fullmatch(log.read_text().rstrip("\n"))
+    assert failed and failed["outcome"] == "failed" and failed["reply"].startswith('"Could not connect')
+    log.unlink()
+    # Runs at the same time each add whole lines: the lock keeps them from interleaving.
+    servers = [scripted_smtp() for _ in range(6)]
+    with concurrent.futures.ThreadPoolExecutor(len(servers)) as pool:
+        statuses = list(pool.map(lambda srv: run_larkpost([f"--log={host_path(log)}", "a@x.test"], stdin=BODY * 200,
+                                                          settings=server_settings(srv.port)).status, servers))
+    assert statuses == [0] * len(servers)
+    ports = sorted(int(LOG_LINE.fullmatch(line)["port"]) for line in log.read_text().splitlines())
+    assert ports == sorted(srv.port for srv in servers)
+
+
+def test_trace_is_appended_to_and_never_shows_a_password_command(scripted_smtp, run_larkpost, tmp_path):
+    srv = scripted_smtp()
+    trace = tmp_path / "trace.log"
+    for _ in range(2):
+        result = run_larkpost([f"--trace={host_path(trace)}", f"--password-command=echo {SECRET}", "a@x.test"],
+                              stdin=BODY, settings=server_settings(srv.port))
+        assert result.status == 0
+    lines = [re.sub(r"^\[ *\d+ ms\] ", "", line) for line in trace.read_text().splitlines()]
+    starts = [line for line in lines if re.match(TRACE_START, line)]
+    assert len(starts) == 2 and SECRET not in trace.read_text()
+    assert starts[0].endswith(" --trace=" + host_path(trace) + " --password-command=<redacted> a@x.test")
 
 
 def test_report_that_cannot_be_written_is_an_error(scripted_smtp, run_larkpost):

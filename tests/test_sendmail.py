@@ -338,6 +338,8 @@ def test_sendmail_package(tmp_path):
     assert "./usr/sbin/sendmail -> ../bin/larkpost" in listing
     assert "./usr/lib/sendmail -> ../sbin/sendmail" in listing
     assert entries["./etc/larkpost.ini"] == "-rw-r--r--"
+    for doc in ("copyright", "changelog.gz"):
+        assert entries[f"./usr/share/doc/larkpost-sendmail/{doc}"] == "-rw-r--r--"
     conffiles = subprocess.run(["dpkg-deb", "--info", deb, "conffiles"], capture_output=True, text=True,
                                check=True).stdout
     assert conffiles.split() == ["/etc/larkpost.ini"]

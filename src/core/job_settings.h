@@ -92,6 +92,15 @@ struct JobSettings {
   std::string tracePath;
   bool traceData = false;
   std::string reportPath;  // the JSON report: to this file, or standard output when "-"
+  // For scripts and cron: no banner on success (quiet); one line per transaction appended
+  // to logPath and, on POSIX, sent to syslog; the envelope and message shown instead of
+  // sent (dryRun); a line holding a single full stop sent as data, not taken as the end
+  // of the message (ignoreDots).
+  bool quiet = false;
+  std::string logPath;
+  bool syslog = false;
+  bool dryRun = false;
+  bool ignoreDots = false;
 
   std::string subject;
   std::int32_t priority = 0;  // 0: no X-Priority line

@@ -36,7 +36,7 @@ std::optional<LinePiece> LineReader::locate(bool take) {
     std::size_t available = end_ - begin_;
     if (const void* lf = std::memchr(start, '\n', available)) {
       std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - start);
-      LinePiece piece{{start, length}, true, !midLine_};
+      LinePiece piece{{start, length}, true, !midLine_, fullStopEnds_};
       if (take) {
         begin_ += length + 1;
         midLine_ = false;
@@ -49,7 +49,7 @@ std::optional<LinePiece> LineReader::locate(bool take) {
       std::size_t length = end_ - begin_;
       // Keep a last CR back while the line goes on: its LF may be the next byte.
       if (full && buffer_[end_ - 1] == '\r') --length;
-      LinePiece piece{{buffer_.data() + begin_, length}, false, !midLine_};
+      LinePiece piece{{buffer_.data() + begin_, length}, false, !midLine_, fullStopEnds_};
       if (take) {
         begin_ += length;
         midLine_ = full;

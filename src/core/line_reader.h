@@ -18,12 +18,14 @@ struct LinePiece {
   std::string_view text;
   bool endsLine = false;  // an LF ended the line here
   bool firstPiece = true;  // the piece begins its line
+  bool fullStopEnds = true;  // the reader takes a lone full stop for the message's end
 };
 
 // A whole line holding a single full stop (its line end may be CR LF): the end of a
-// message, wherever it stands.
+// message, wherever it stands, unless the reader was told otherwise.
 inline bool isFullStopLine(const LinePiece& piece) {
-  return piece.firstPiece && piece.endsLine && (piece.text == "." || piece.text == ".\r");
+  return piece.fullStopEnds && piece.firstPiece && piece.endsLine &&
+         (piece.text == "." || piece.text == ".\r");
 }
 
 class LineReader {
@@ -39,6 +41,10 @@ class LineReader {
   // The piece next() would give, without taking it: the same text, valid until the next
   // call of either.
   std::optional<LinePiece> peek();
+
+  // With false, a line holding a single full stop is a line like any other (isFullStopLine
+  // says no): arbitrary text piped in then ends only with the input.
+  void setFullStopEndsMessage(bool ends) { fullStopEnds_ = ends; }
 
   // Reading failed; what came before the failure was delivered.
   bool failed() const { return failed_; }
@@ -56,6 +62,7 @@ class LineReader {
   bool atEnd_ = false;
   bool failed_ = false;
   bool midLine_ = false;
+  bool fullStopEnds_ = true;
 };
 
 }  // namespace larkpost

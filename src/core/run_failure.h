@@ -25,6 +25,10 @@ struct RunFailure {
   // The end of the message was sent and its reply never came: the server may have
   // taken it, so sending it again could deliver it twice (RFC 5321 6.1).
   bool maybeDelivered = false;
+  // The operating system's words on why ("Connection refused"), when it gave any: kept
+  // out of the message, whose text scripts may match, and shown on standard error, in
+  // the trace and in the report.
+  std::string reason = {};
   FailureCause cause = FailureCause::kDelivery;
 };
 

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "core/printable.h"
+#include "invocation/nearest_name.h"
 #include "invocation/setting_keys.h"
 #include "oauth/provider.h"
 
@@ -33,7 +35,7 @@ constexpr std::array<OptionWithValue, 8> kValueOptions{{
      }},
     {'p', [](JobSettings& s, const std::string& v) { setPort(s, v); }},
     {'r', [](JobSettings& s, const std::string& v) { s.priority = parseInteger(v); }},
-    {'s', [](JobSettings& s, const std::string& v) { s.server = v; }},
+    {'s', [](JobSettings& s, const std::string& v) { s.server = serverAddress(v); }},
     {'u', [](JobSettings& s, const std::string& v) { s.senderAddress = v; }},
 }};
 
@@ -63,6 +65,25 @@ std::optional<Attachment> findAttachment(const std::string& path, const FileFind
 
 enum class LongResult { kApplied, kHelp, kVersion, kInvalid };
 
+// The long options that are no setting of the settings file.
+constexpr std::array<std::string_view, 11> kOwnLongOptions{
+    "--attach", "--check",       "--dry-run",          "--help",  "--html",      "--oauth-login",
+    "--report", "--store-password", "--trace", "--trace-data", "--version"};
+
+// Only the name is echoed: what follows '=' may be a secret typed in the wrong place.
+std::string unknownOptionMessage(std::string_view name) {
+  std::vector<std::string_view> known(kOwnLongOptions.begin(), kOwnLongOptions.end());
+  for (const SettingKey& setting : settingKeys()) {
+    if (!setting.longOption.empty()) known.push_back(setting.longOption);
+  }
+  std::string message = "Unknown option '";
+  message.append(printable(name)).append("'");
+  if (std::optional<std::string_view> near = nearestName(name, known)) {
+    message.append(" (did you mean ").append(*near).append("?)");
+  }
+  return message.append("\n");
+}
+
 // One "--name" or "--name=value" argument.
 LongResult applyLongOption(const std::string& argument, JobSettings& settings,
                            const FileFinder& findFile, std::string& invalid, std::ostream& out) {
@@ -72,8 +93,12 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
   std::string value = hasValue ? argument.substr(equals + 1) : std::string();
   const SettingKey* setting = findLongOption(name);
   bool takesValue = setting != nullptr || name == "--attach" || name == "--report";
-  if (!hasValue && name == "--check") {
+  if (!hasValue && setting && isFlag(*setting)) {
+    setting->apply(settings, "yes");
+  } else if (!hasValue && name == "--check") {
     settings.check = true;
+  } else if (!hasValue && name == "--dry-run") {
+    settings.dryRun = true;
   } else if (name == "--oauth-login") {
     // Alone, the provider's usual way; =browser or =device-code to choose.
     std::optional<OAuthGrant> grant = oauth::parseGrant(value);
@@ -92,7 +117,8 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
   } else if (!hasValue && name == "--version") {
     return LongResult::kVersion;
   } else if (!hasValue && name == "--trace") {
-    settings.tracePath = "-";  // standard error
+    // Standard error. Moved in: assigning the literal trips GCC 12's -Wrestrict at -O3.
+    settings.tracePath = std::string("-");
   } else if (!hasValue && name == "--trace-data") {
     settings.traceData = true;
   } else if (takesValue && !hasValue) {
@@ -109,9 +135,13 @@ LongResult applyLongOption(const std::string& argument, JobSettings& settings,
       invalid = "Invalid value '" + printable(value) + "' for " + std::string(name) + "\n";
       return LongResult::kInvalid;
     }
+  } else if (std::find(kOwnLongOptions.begin(), kOwnLongOptions.end(), name) !=
+             kOwnLongOptions.end()) {
+    invalid = std::string("Option '").append(name).append("' takes no value\n");
+    return LongResult::kInvalid;
   } else {
-    // Only the name: what follows "=" may be a secret typed under a wrong name.
-    out << "\n\bUnknown switch '" << printable(name) << "', ignoring\n";
+    invalid = unknownOptionMessage(name);
+    return LongResult::kInvalid;
   }
   return LongResult::kApplied;
 }
@@ -143,6 +173,12 @@ void printOptionLine(std::ostream& out, std::string_view option, std::string_vie
 }
 
 }  // namespace
+
+std::string serverAddress(std::string_view written) {
+  bool bracketed = written.size() > 2 && written.front() == '[' && written.back() == ']' &&
+                   written.find(':') != std::string_view::npos;
+  return std::string(bracketed ? written.substr(1, written.size() - 2) : written);
+}
 
 std::int32_t parseInteger(std::string_view text) {
   std::size_t i = 0;
@@ -278,6 +314,7 @@ void printHelp(std::ostream& out) {
   out << "\nLong options:\n"
          "   --attach=file            Attach another file, after the one of -a\n"
          "   --check                  Connect, show what the server offers, send nothing\n"
+         "   --dry-run                Show the envelope and the message, connect nowhere\n"
          "   --help                   Show this text\n"
          "   --html                   The body is HTML\n"
          "   --oauth-login[=browser]  Log in once at the OAuth provider, send nothing\n"
@@ -289,7 +326,8 @@ void printHelp(std::ostream& out) {
   for (const SettingKey& setting : settingKeys()) {
     if (setting.longOption.empty()) continue;
     std::string line = "   ";
-    line.append(setting.longOption).append("=").append(setting.help);
+    line.append(setting.longOption);
+    if (!isFlag(setting)) line.append("=").append(setting.help);
     line.resize(std::max<std::size_t>(line.size() + 1, 28), ' ');
     out << line << "Setting " << setting.key << "\n";
   }

@@ -51,6 +51,11 @@ void printUsage(std::ostream& out);
 // The usage, then each long option on a line of its own.
 void printHelp(std::ostream& out);
 
+// The server as -s or Server= gives it: an IPv6 address in brackets, as mail addresses
+// write it ("[2001:db8::25]"), is that address; the brackets are no part of the name
+// connected to or checked against the certificate. Anything else is kept as written.
+std::string serverAddress(std::string_view written);
+
 // A decimal integer as C reads it: leading white space, an optional sign, digits up to
 // the first non-digit, wrapping modulo 2^32; no digit gives 0.
 std::int32_t parseInteger(std::string_view text);

@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "core/printable.h"
+#include "invocation/nearest_name.h"
+#include "invocation/setting_keys.h"
 #include "invocation/settings.h"
 
 namespace larkpost {
@@ -67,6 +69,87 @@ TEST(Options, WarningsAndTheirTexts) {
   Parsed missing = parse({"-a", "/docs/found.txt", "-a", "/docs/missing.txt", "bob"});
   EXPECT_EQ(missing.output, "\n\bAttachment '/docs/missing.txt' could not be found\n");
   EXPECT_FALSE(missing.settings.attach);
+}
+
+TEST(Options, UnknownLongOptionEndsTheRunNamingOnlyTheName) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"--securty=tls", "Unknown option '--securty' (did you mean --security?)\n"},
+      {"--retyr=3", "Unknown option '--retyr' (did you mean --retry?)\n"},
+      {"--tls-verfy=no", "Unknown option '--tls-verfy' (did you mean --tls-verify?)\n"},
+      {"--quite", "Unknown option '--quite' (did you mean --quiet?)\n"},
+      // What follows '=' may be a secret typed in the wrong place: never echoed.
+      {"--password=Hunter2", "Unknown option '--password'\n"},
+      {"--x\x1b]0;=y", "Unknown option '--x\\x1B]0;'\n"},
+      {"--frobnicate", "Unknown option '--frobnicate'\n"},
+      {"--check=yes", "Option '--check' takes no value\n"},
+      {"--oauth-logn", "Unknown option '--oauth-logn' (did you mean --oauth-login?)\n"},
+      {"--store-pasword", "Unknown option '--store-pasword' (did you mean --store-password?)\n"},
+      {"--store-password=x", "Option '--store-password' takes no value\n"},
+      {"--oauth-tenat=contoso", "Unknown option '--oauth-tenat' (did you mean --oauth-tenant?)\n"},
+      // Secret keys have no option, and their values are not echoed either.
+      {"--oauth-client-secret=s3cr3t", "Unknown option '--oauth-client-secret'\n"},
+  };
+  for (const auto& [argument, message] : cases) {
+    Parsed p = parse({"-s", "mail.example.com", argument, "bob"});
+    EXPECT_EQ(p.outcome.invalid, message) << argument;
+    EXPECT_EQ(p.output, "");
+  }
+}
+
+TEST(Options, YesNoSettingsMayStandAloneAsFlags) {
+  Parsed p = parse({"--quiet", "--ignore-dots", "--dry-run", "--log=/var/log/larkpost.log", "bob"});
+  EXPECT_TRUE(p.settings.quiet && p.settings.ignoreDots && p.settings.dryRun);
+  EXPECT_EQ(p.settings.logPath, "/var/log/larkpost.log");
+  EXPECT_FALSE(parse({"--quiet=no", "bob"}).settings.quiet);
+  EXPECT_EQ(parse({"--quiet=maybe", "bob"}).outcome.invalid, "Invalid value 'maybe' for --quiet\n");
+  // Only yes/no settings without a value form stand alone.
+  EXPECT_EQ(parse({"--log", "bob"}).output, "Not Enough Information For Switch '--log'\n");
+}
+
+TEST(Options, BracketedIPv6ServerIsTheAddress) {
+  EXPECT_EQ(parse({"-s", "[2001:db8::25]", "bob"}).settings.server, "2001:db8::25");
+  EXPECT_EQ(serverAddress("[::1]"), "::1");
+  for (const char* kept : {"mail.example.com", "[192.0.2.1]", "[]", "[::1", "::1"}) {
+    EXPECT_EQ(serverAddress(kept), kept);
+  }
+}
+
+TEST(Options, NearestNameIsWithinTwoEdits) {
+  const std::string_view known[] = {"Server", "Security", "User", "Port"};
+  EXPECT_EQ(nearestName("Sever", known), "Server");
+  EXPECT_EQ(nearestName("Securty", known), "Security");
+  EXPECT_EQ(nearestName("Usr", known), "User");
+  EXPECT_EQ(nearestName("Prot", known), "Port");        // a swap is one edit
+  EXPECT_EQ(nearestName("user", known), std::nullopt);  // the same name in another case
+  EXPECT_EQ(nearestName("Colour", known), std::nullopt);
+  EXPECT_EQ(nearestName(std::string(100, 'a'), known), std::nullopt);
+  EXPECT_EQ(editDistance("kitten", "sitting"), 3u);
+}
+
+TEST(Settings, UnknownKeysAndUnreadSectionsAreNamedWithTheirLines) {
+  EXPECT_EQ(
+      settingsFileWarnings("f.ini",
+                           "[SMTP]\r\nServer=a\r\n\r\nSever=b\r\n; Usr=c\r\n"
+                           "# note\r\nUsr=me\r\nColour=blue\r\n[Other]\r\nX=1\r\n"),
+      (std::vector<std::string>{
+          "Warning: settings file 'f.ini', line 4: unknown key 'Sever' (did you mean Server?)\n",
+          "Warning: settings file 'f.ini', line 7: unknown key 'Usr' (did you mean User?)\n",
+          "Warning: settings file 'f.ini', line 8: unknown key 'Colour'\n"}));
+  // Nothing the program reads: the other sections, and keys before any section, are named.
+  EXPECT_EQ(settingsFileWarnings("f.ini", "Server=a\n[SMPT]\nServer=b\n[Mail]\nUser=x\n"),
+            (std::vector<std::string>{
+                "Warning: settings file 'f.ini', line 1: key 'Server' stands before any section; "
+                "settings belong in section [SMTP]\n",
+                "Warning: settings file 'f.ini', line 2: section [SMPT] is not read "
+                "(did you mean [SMTP]?)\n",
+                "Warning: settings file 'f.ini', line 4: section [Mail] is not read\n"}));
+  // Only the first section of the name is read; keys in a later one are not its keys.
+  EXPECT_EQ(settingsFileWarnings("f.ini", "[smtp]\rport=25\r[x]\r[SMTP]\rbogus=1\r"),
+            std::vector<std::string>{});
+  for (const SettingKey& setting : settingKeys()) {
+    EXPECT_EQ(settingsFileWarnings("f", "[SMTP]\n" + std::string(setting.key) + "=x\n"),
+              std::vector<std::string>{});
+  }
 }
 
 TEST(Options, EachAttachAddsAFileAfterThatOfA) {

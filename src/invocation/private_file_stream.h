@@ -33,11 +33,12 @@ class FileWriteBuffer final : public std::streambuf {
 
 class PrivateFileStream final : public std::ostream {
  public:
-  // Creates or empties the file at `path` (see platform::createPrivateFile); check
-  // isOpen(), and error() for why not.
-  explicit PrivateFileStream(const std::string& path)
+  // Creates the file at `path`, or empties or appends to it (see
+  // platform::createPrivateFile); check isOpen(), and error() for why not.
+  explicit PrivateFileStream(const std::string& path,
+                             platform::ExistingFile existing = platform::ExistingFile::kEmpty)
       : std::ostream(nullptr),
-        file_(platform::createPrivateFile(path, error_)),
+        file_(platform::createPrivateFile(path, error_, existing)),
         buffer_(file_ ? &*file_ : nullptr) {
     rdbuf(&buffer_);
     if (!file_) setstate(std::ios::badbit);

@@ -96,6 +96,7 @@ void writeReportJson(std::ostream& out, const JobSettings& settings, const RunRe
                  {"message_id", nullptr}, {"data_reply", nullptr},
                  {"data_replies", json::array()}};
   if (record.messageId) report["message_id"] = *record.messageId;
+  if (!record.reason.empty()) report["reason"] = record.reason;
   // What was asked for, and whether the server offered it (null: never learned).
   report["dsn"] = nullptr;
   if (settings.dsnAsked()) {

@@ -20,6 +20,7 @@ struct RunRecord {
   std::optional<std::string> messageId;   // when Larkpost wrote the Message-ID field
   bool failed = false;
   bool temporary = false;
+  std::string reason;  // the system's words on why the run failed, when it gave any
   // What ended the run before delivery began, when something did.
   std::string failureMessage;
   FailureCause cause = FailureCause::kDelivery;

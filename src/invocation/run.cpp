@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <unordered_set>
 #include <vector>
 
@@ -18,10 +19,12 @@
 #include "headerscan/header_scan.h"
 #include "invocation/check.h"
 #include "invocation/credentials.h"
+#include "invocation/dry_run.h"
 #include "invocation/options.h"
 #include "invocation/private_file_stream.h"
 #include "core/printable.h"
 #include "invocation/report.h"
+#include "invocation/run_log.h"
 #include "core/run_failure.h"
 #include "invocation/settings.h"
 #include "oauth/oauth_client.h"
@@ -48,13 +51,15 @@ struct PreparedJob {
   HeaderScan inputHeader;                          // when read ahead of the body
   std::vector<std::string> recipients;
   Trace* trace = nullptr;
-  RunRecord record;  // for the report
+  RunRecord record;     // for the report and the log
+  std::string failure;  // the message the run ended with, for the log
   // A front end's: recipients mapped one by one, and -t adding to the command line's.
   std::function<std::vector<std::string>(const std::string&)> expandRecipient;
   bool headerAddsRecipients = false;
   bool headerNamesSender = true;  // -t takes the envelope sender from From
   std::string messageIdField;     // when made ahead of the message (for DSN's ENVID)
   std::ostream* standardOutput = nullptr;  // where a report to "-" goes
+  std::ostream* standardError = nullptr;   // for what scripts do not read on standard output (none: left out)
 };
 
 // The run's messages before it knows where they go: with --report=- standard output
@@ -130,7 +135,8 @@ std::vector<std::string> headerRecipients(const std::vector<std::string>& addres
     throw RunFailure{"Could not write the temporary list file\n"};
   }
   FileSource source(*list);
-  return checkedList(readRecipientList(source), "temporary list");
+  // The header's addresses are bare, and one may begin with '#'.
+  return checkedList(readRecipientList(source, ListForm::kPlain), "temporary list");
 }
 
 std::vector<std::string> listedRecipients(const PreparedJob& job) {
@@ -267,26 +273,43 @@ void boundSize(const JobSettings& settings, DeliveryPlan& plan) {
   plan.sizeAtMost = most;
 }
 
+// Writes the message to `sink` as laid out for the wire; returns whether it ended a line.
+bool writeMessage(PreparedJob& job, LineReader& input, TextSink& sink,
+                  const ServerCapabilities& offered) {
+  DataWriter writer(sink);
+  MessageFrame frame = makeFrame(job);
+  frame.eightBitMime = offered.eightBitMime;
+  bool writesMessageId = (job.settings.emitHeader || job.settings.completesHeader) &&
+                         !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
+  if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
+  StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
+  if (streamed.result == StreamResult::kInputFailed) {
+    throw localFailure(FailureCause::kLocalInput, kStdinFailed);
+  }
+  if (streamed.result == StreamResult::kAttachmentFailed) {
+    throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
+                     "', message not sent\n"};
+  }
+  return writer.atLineStart();
+}
+
+// --dry-run: the envelope, an empty line, then the message as a server that offers no
+// extension would get it. Nothing is connected to and no secret is asked for.
+int showDryRun(PreparedJob& job, LineReader& input, std::ostream& out) {
+  showEnvelope(job.settings, job.recipients, out);
+  out << "\n";
+  WireEcho echo(out);
+  if (!writeMessage(job, input, echo, ServerCapabilities{})) out << "\n";
+  out.flush();
+  return kExitSent;
+}
+
 // From the greeting to the last transaction. Returns the exit status.
 int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   const JobSettings& settings = job.settings;
   std::optional<Secret> secret = obtainSecret(job.settings);
   WriteMessage writeMessage = [&job, &input](TextSink& sink, const ServerCapabilities& offered) {
-    DataWriter writer(sink);
-    MessageFrame frame = makeFrame(job);
-    frame.eightBitMime = offered.eightBitMime;
-    bool writesMessageId = (job.settings.emitHeader || job.settings.completesHeader) &&
-                           !(frame.inputHeader && frame.inputHeader->hasField("Message-ID"));
-    if (writesMessageId) job.record.messageId = messageIdOf(frame.messageIdField);
-    StreamOutcome streamed = sendMessageStream(job.settings, frame, input, writer);
-    if (streamed.result == StreamResult::kInputFailed) {
-      throw localFailure(FailureCause::kLocalInput, kStdinFailed);
-    }
-    if (streamed.result == StreamResult::kAttachmentFailed) {
-      throw RunFailure{"Could not read attachment '" + printable(streamed.failedAttachment->path) +
-                       "', message not sent\n"};
-    }
-    return writer.atLineStart();
+    return larkpost::writeMessage(job, input, sink, offered);
   };
   DeliveryPlan plan{std::move(job.recipients), writeMessage, 0, std::nullopt, false};
   boundSize(settings, plan);
@@ -301,6 +324,8 @@ int deliver(PreparedJob& job, LineReader& input, std::ostream& out) {
   int status = outcome.exitStatus();
   job.record.failed = outcome.failed;
   job.record.temporary = outcome.temporary;
+  job.failure = outcome.failureMessage;
+  job.record.reason = outcome.failureReason;
   job.record.delivery = std::move(outcome);
   return status;
 }
@@ -309,6 +334,7 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   refusePlaintextPassword(job.settings);
   StandardInput standardInput;
   LineReader input(standardInput);
+  input.setFullStopEndsMessage(!job.settings.ignoreDots);
   if (readsHeaderAhead(job.settings)) readInputHeader(job, input);
   job.recipients = gatherRecipients(job);
   if (job.recipients.empty()) throw localFailure(FailureCause::kUsage, kNoRecipients);
@@ -316,20 +342,29 @@ int prepareAndDeliver(PreparedJob& job, std::ostream& out) {
   if (job.settings.dsnAsked() && job.settings.dsnEnvid.empty()) {
     job.settings.dsnEnvid = defaultEnvid(job);
   }
+  if (job.settings.dryRun) return showDryRun(job, input, out);
   return deliver(job, input, out);
 }
 
-// The transcript's destination: standard error for "-", else a file of its own.
-std::optional<Trace> openTrace(const JobSettings& settings, std::ostream& standardError,
+// The transcript's destination: standard error for "-", else a private file appended
+// to, so that the runs of a cron job stay readable one after the other. Each run begins
+// with a line of its own.
+std::optional<Trace> openTrace(const JobSettings& settings, std::span<const std::string> args,
+                               std::ostream& standardError,
                                std::optional<PrivateFileStream>& file) {
   if (settings.tracePath.empty()) return std::nullopt;
-  if (settings.tracePath == "-") return Trace(standardError, settings.traceData);
-  file.emplace(settings.tracePath);
-  if (!file->isOpen()) {
-    throw localFailure(FailureCause::kSettings,
-                       "Could not open the trace file '" + printable(settings.tracePath) + "'\n");
+  std::ostream* out = &standardError;
+  if (settings.tracePath != "-") {
+    file.emplace(settings.tracePath, platform::ExistingFile::kAppend);
+    if (!file->isOpen()) {
+      throw localFailure(FailureCause::kSettings,
+                         "Could not open the trace file '" + printable(settings.tracePath) + "'\n");
+    }
+    out = &*file;
   }
-  return Trace(*file, settings.traceData);
+  Trace trace(*out, settings.traceData);
+  trace.event(traceStartLine(platform::localTimeNow(), args));
+  return trace;
 }
 
 // Whether the report reached its destination whole: checked after flushing and closing,
@@ -357,9 +392,23 @@ int deliverAndReport(PreparedJob& job, std::ostream& out) {
     out.flush();
     job.record.failed = true;
     job.record.temporary = failure.temporary;
+    job.failure = failure.message;
+    job.record.reason = failure.reason;
     job.record.failureMessage = failure.message;
     job.record.cause = failure.cause;
   }
+  if (!job.record.reason.empty()) {
+    // Standard output keeps the failure's own line; the system's words go beside it. When
+    // the messages go to standard error too (--report=-), the reason starts a line of its own.
+    bool sharesTheLine = job.settings.reportPath == "-" && !job.failure.empty() &&
+                         job.failure.back() != '\n';
+    if (job.standardError) {
+      *job.standardError << (sharesTheLine ? "\n" : "") << "Reason: " << job.record.reason << "\n";
+      job.standardError->flush();
+    }
+    if (job.trace) job.trace->event("failed: " + job.record.reason);
+  }
+  if (!job.settings.dryRun) writeTransactionLog(job.settings, job.record, job.failure, out);
   if (!job.settings.reportPath.empty() && !writeReport(job, *job.standardOutput)) {
     const std::string& path = job.settings.reportPath;
     out << "Could not write the report file '" << (path == "-" ? "-" : printable(path)) << "'\n";
@@ -385,13 +434,51 @@ std::optional<FoundFile> findAttachment(const std::string& path) {
                    std::make_shared<platform::File>(std::move(*opened.file))};
 }
 
-// The run once the banner is out; every RunFailure ends here.
+// The banner, unless the run is quiet, then what was said before that was known.
+void startOutput(std::ostream& out, const std::ostringstream& early, bool quiet) {
+  if (!quiet) out << kBanner;
+  out << early.str();
+  out.flush();
+}
+
+// Warnings about the settings file go to standard error, so that standard output stays
+// what scripts already read; --check lists them as findings too.
+void reportSettingsWarnings(const std::vector<std::string>& warnings, const JobSettings& settings,
+                            std::ostream& out, std::ostream& standardError) {
+  for (const std::string& warning : warnings) {
+    standardError << warning;
+    if (settings.check) out << warning;
+  }
+  standardError.flush();
+}
+
+// Where the run's messages go is known once the options are read (--report=- sends them
+// to standard error), and so is whether the banner goes out (--quiet).
+void settleOutput(RunOutput& output, std::ostream& out, const std::ostringstream& early,
+                  const std::vector<std::string>& warnings, const JobSettings& settings) {
+  output.settle(settings);
+  startOutput(out, early, settings.quiet);
+  reportSettingsWarnings(warnings, settings, out, output.standardError);
+}
+
+// Every RunFailure ends here.
 int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& output) {
   PreparedJob job;
   job.standardOutput = &output.standardOutput;
-  std::size_t first = loadSettings(args, job.settings, out);
-  OptionsOutcome options = parseOptions(args, first, job.settings, findAttachment, out);
-  output.settle(job.settings);
+  job.standardError = &output.standardError;
+  // What the settings and options say comes out after the banner, which a quiet run,
+  // known only once they are read, does without.
+  std::ostringstream early;
+  std::vector<std::string> warnings;
+  OptionsOutcome options;
+  try {
+    std::size_t first = loadSettings(args, job.settings, early, &warnings);
+    options = parseOptions(args, first, job.settings, findAttachment, early);
+  } catch (const RunFailure&) {
+    settleOutput(output, out, early, warnings, job.settings);
+    throw;
+  }
+  settleOutput(output, out, early, warnings, job.settings);
   if (!options.invalid.empty()) throw RunFailure{options.invalid};
   if (options.usageRequested) {
     printUsage(out);
@@ -409,7 +496,7 @@ int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& 
     out << "Warning: TlsVerify=no, the server's certificate is not checked\n";
   }
   std::optional<PrivateFileStream> traceFile;
-  std::optional<Trace> trace = openTrace(job.settings, output.standardError, traceFile);
+  std::optional<Trace> trace = openTrace(job.settings, args, output.standardError, traceFile);
   job.trace = trace ? &*trace : nullptr;
   if (job.settings.storePassword) return storePasswordFromConsole(job.settings, out);
   if (job.settings.oauthLogin) {
@@ -429,9 +516,8 @@ int runSettled(std::span<const std::string> args, std::ostream& out, RunOutput& 
 }
 
 int runWithArguments(std::span<const std::string> args, std::ostream& out, RunOutput& output) {
-  out << kBanner;
   if (args.size() < 2) {
-    out << kRecipientsNeeded;
+    out << kBanner << kRecipientsNeeded;
     printUsage(out);
     return kExitFailed;
   }
@@ -454,11 +540,15 @@ JobResult runFrontEndJob(FrontEndJob frontEnd, std::ostream& out) {
   job.headerAddsRecipients = true;
   job.headerNamesSender = false;
   job.standardOutput = &out;
+  // The front end says what failed in a line of its own; the reason stays in the trace
+  // and the report.
+  job.standardError = nullptr;
   JobResult result;
   try {
     std::optional<PrivateFileStream> traceFile;
-    // `out` may be held back; a trace to "-" shows as it happens.
-    std::optional<Trace> trace = openTrace(job.settings, platform::standardError(), traceFile);
+    // `out` may be held back; a trace to "-" shows as it happens. The front end's own
+    // arguments are not the job's: the start line names none.
+    std::optional<Trace> trace = openTrace(job.settings, {}, platform::standardError(), traceFile);
     job.trace = trace ? &*trace : nullptr;
     result.status = deliverAndReport(job, out);
   } catch (const RunFailure& failure) {

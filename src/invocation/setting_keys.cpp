@@ -2,8 +2,10 @@
 // before anything is sent, not quietly fall back to something weaker.
 #include "invocation/setting_keys.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <vector>
 
 #include "compose/header_fields.h"
 #include "oauth/provider.h"
@@ -154,7 +156,7 @@ bool setText(JobSettings& settings, const std::string& value) {
   return true;
 }
 
-constexpr std::array<SettingKey, 32> kSettingKeys{{
+constexpr std::array<SettingKey, 36> kSettingKeys{{
     {"Security", "--security", "none|starttls|tls", setSecurity},
     {"User", "--user", "name", setText<&JobSettings::user>},
     // No long option: a password on the command line is in every process list.
@@ -172,6 +174,11 @@ constexpr std::array<SettingKey, 32> kSettingKeys{{
     // --trace alone traces to standard error.
     {"Trace", "--trace", "file", setText<&JobSettings::tracePath>},
     {"Charset", "--charset", "name", setCharset},
+    // For cron: nothing on standard output unless something went wrong.
+    {"Quiet", "--quiet", "", setYesNo<&JobSettings::quiet>},
+    {"Log", "--log", "file", setText<&JobSettings::logPath>},
+    {"Syslog", "--syslog", "", setYesNo<&JobSettings::syslog>},
+    {"IgnoreDots", "--ignore-dots", "", setYesNo<&JobSettings::ignoreDots>},
     {"OAuthProvider", "--oauth-provider", "microsoft|google|custom", setOAuthProvider},
     {"OAuthClientId", "--oauth-client-id", "id", setOAuthText<&OAuthSettings::clientId>},
     // Secrets again: no long option.
@@ -193,6 +200,13 @@ constexpr std::array<SettingKey, 32> kSettingKeys{{
     {"Qualify", "", "", setText<&JobSettings::qualifyDomain>},
 }};
 
+// An entry left out of the list above would be an empty one the size still counts.
+static_assert(std::ranges::all_of(kSettingKeys, [](const SettingKey& setting) { return setting.apply != nullptr; }));
+
+// The keys only the settings file has, read on their own (see settings.cpp).
+constexpr std::array<std::string_view, 6> kFileOnlyKeys{"Server",  "From", "Domain",
+                                                        "Address", "Port", "Timeout"};
+
 // The keys whose values are secrets: a settings file holding one must be the owner's
 // alone.
 constexpr std::array<std::string_view, 3> kSecretKeys{"Password", "OAuthClientSecret",
@@ -209,6 +223,12 @@ const SettingKey* findLongOption(std::string_view name) {
     if (!setting.longOption.empty() && setting.longOption == name) return &setting;
   }
   return nullptr;
+}
+
+std::vector<std::string_view> knownSettingsKeys() {
+  std::vector<std::string_view> keys(kFileOnlyKeys.begin(), kFileOnlyKeys.end());
+  for (const SettingKey& setting : kSettingKeys) keys.push_back(setting.key);
+  return keys;
 }
 
 std::optional<bool> parseYesNo(std::string_view text) {

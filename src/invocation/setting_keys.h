@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/job_settings.h"
 
@@ -14,12 +15,21 @@ namespace larkpost {
 struct SettingKey {
   std::string_view key;         // in section SMTP of the settings file
   std::string_view longOption;  // "--name" for "--name=value"; empty when there is none
-  std::string_view help;        // the value's form, for --help
+  // The value's form, for --help; empty for a yes/no setting whose option may stand
+  // alone: "--quiet" means "--quiet=yes".
+  std::string_view help;
   // Applies `value`; false when it is no valid value for this setting.
   bool (*apply)(JobSettings& settings, const std::string& value);
 };
 
 std::span<const SettingKey> settingKeys();
+
+inline bool isFlag(const SettingKey& setting) {
+  return !setting.longOption.empty() && setting.help.empty();
+}
+
+// Every key of section SMTP the program reads, in the order of the documentation.
+std::vector<std::string_view> knownSettingsKeys();
 
 // The keys that hold secrets (Password, OAuthClientSecret, ...): never long options, and
 // only in a settings file others cannot read.

@@ -1,12 +1,16 @@
 // Reads the settings file through the platform's profile reader.
 #include "invocation/settings.h"
 
+#include <algorithm>
+
 #include "invocation/options.h"
 #include "core/printable.h"
 #include "core/run_failure.h"
+#include "invocation/nearest_name.h"
 #include "core/secret.h"
 #include "invocation/setting_keys.h"
 #include "platform/platform.h"
+#include "platform/profile_format.h"
 
 namespace larkpost {
 
@@ -22,7 +26,9 @@ void readText(const std::string& path, const char* key, std::string& field) {
 }
 
 void readSettings(const std::string& path, JobSettings& settings) {
-  readText(path, "Server", settings.server);
+  if (auto server = platform::profileString(path, kSection, "Server")) {
+    settings.server = serverAddress(*server);
+  }
   readText(path, "From", settings.senderName);
   readText(path, "Domain", settings.domain);
   readText(path, "Address", settings.senderAddress);
@@ -46,6 +52,55 @@ void readSettings(const std::string& path, JobSettings& settings) {
   if (!settings.password.empty()) platform::protectMemoryFromDumps();
 }
 
+bool isSection(std::string_view name) {
+  return name.size() == 4 && editDistance(name, kSection) == 0;
+}
+
+// Lines that begin with ';' or '#' are comments to the people who write these files,
+// though the format itself knows none.
+bool looksLikeComment(std::string_view name) {
+  return !name.empty() && (name.front() == ';' || name.front() == '#');
+}
+
+std::string warningStart(const std::string& shownPath, std::size_t line) {
+  return "Warning: settings file '" + shownPath + "', line " + std::to_string(line) + ": ";
+}
+
+std::string unknownKeyWarning(const std::string& shownPath, const platform::ProfileLine& entry,
+                              std::span<const std::string_view> known) {
+  std::string warning = warningStart(shownPath, entry.number) + "unknown key '" +
+                        printable(std::string(entry.name)) + "'";
+  if (std::optional<std::string_view> near = nearestName(entry.name, known)) {
+    warning += " (did you mean " + std::string(*near) + "?)";
+  }
+  return warning + "\n";
+}
+
+// Used when the section read holds no key the program reads: every other section, and
+// keys before any section, are where the settings were probably meant to be.
+std::vector<std::string> misplacedWarnings(const std::string& shownPath,
+                                           std::span<const platform::ProfileLine> lines) {
+  std::vector<std::string> warnings;
+  bool inNameless = true;
+  bool namelessReported = false;
+  for (const platform::ProfileLine& entry : lines) {
+    if (entry.opensSection) {
+      inNameless = false;
+      if (isSection(entry.name)) continue;
+      std::string warning = warningStart(shownPath, entry.number) + "section [" +
+                            printable(std::string(entry.name)) + "] is not read";
+      if (editDistance(entry.name, kSection) <= 2) warning += " (did you mean [SMTP]?)";
+      warnings.push_back(warning + "\n");
+    } else if (inNameless && !namelessReported && !looksLikeComment(entry.name)) {
+      namelessReported = true;
+      warnings.push_back(warningStart(shownPath, entry.number) + "key '" +
+                         printable(std::string(entry.name)) +
+                         "' stands before any section; settings belong in section [SMTP]\n");
+    }
+  }
+  return warnings;
+}
+
 // A file named on the command line and not read would otherwise go unnoticed: the run
 // would send through the default server instead. Having no default file is normal.
 bool worthReporting(const SettingsChoice& choice, platform::ProfileAccess access) {
@@ -53,6 +108,33 @@ bool worthReporting(const SettingsChoice& choice, platform::ProfileAccess access
          (access == platform::ProfileAccess::kMissing && choice.named);
 }
 }  // namespace
+
+std::vector<std::string> settingsFileWarnings(const std::string& shownPath, std::string_view text) {
+  const std::vector<std::string_view> known = knownSettingsKeys();
+  const std::vector<platform::ProfileLine> lines = platform::profileLines(text);
+  std::vector<std::string> warnings;
+  // Only the first section of the name is read, as the reader does.
+  enum class Place { kBefore, kInside, kAfter } place = Place::kBefore;
+  bool anyKnown = false;
+  for (const platform::ProfileLine& entry : lines) {
+    if (entry.opensSection) {
+      if (place == Place::kInside) place = Place::kAfter;
+      if (place == Place::kBefore && isSection(entry.name)) place = Place::kInside;
+      continue;
+    }
+    if (place != Place::kInside || looksLikeComment(entry.name)) continue;
+    bool isKnown = std::any_of(known.begin(), known.end(), [&entry](std::string_view key) {
+      return key.size() == entry.name.size() && editDistance(key, entry.name) == 0;
+    });
+    anyKnown = anyKnown || isKnown;
+    if (!isKnown) warnings.push_back(unknownKeyWarning(shownPath, entry, known));
+  }
+  if (!anyKnown) {
+    std::vector<std::string> misplaced = misplacedWarnings(shownPath, lines);
+    warnings.insert(warnings.end(), misplaced.begin(), misplaced.end());
+  }
+  return warnings;
+}
 
 void refuseExposedSecrets(const std::string& path, std::span<const std::string_view> secretKeys,
                           std::string_view what) {
@@ -99,10 +181,15 @@ bool loadSettingsFile(const std::string& path, bool named, JobSettings& settings
 }
 
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
-                         std::ostream& out) {
+                         std::ostream& out, std::vector<std::string>* warnings) {
   SettingsChoice choice = chooseSettingsFile(args, platform::defaultSettingsPath());
   platform::ProfileAccess access = platform::profileAccess(choice.path);
   if (access == platform::ProfileAccess::kReadable) {
+    if (warnings) {
+      if (std::optional<std::string> text = platform::profileFileText(choice.path)) {
+        *warnings = settingsFileWarnings(printable(choice.path), *text);
+      }
+    }
     readSettings(choice.path, settings);
   } else if (worthReporting(choice, access)) {
     out << "Settings file '" << printable(choice.path) << "' could not be read, using defaults\n";

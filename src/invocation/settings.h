@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/job_settings.h"
 
@@ -23,6 +24,12 @@ struct SettingsChoice {
 SettingsChoice chooseSettingsFile(std::span<const std::string> args,
                                   const std::string& defaultPath);
 
+// One warning line each for the keys of section SMTP the program does not read, with
+// the nearest known key when one is close; and, when that section holds no key the
+// program reads, for each other section and for keys before any section. Lines that
+// begin with ';' or '#' are taken for comments. `shownPath` names the file in them.
+std::vector<std::string> settingsFileWarnings(const std::string& shownPath, std::string_view text);
+
 // Throws RunFailure when the settings file at `path` gives a value to any of
 // `secretKeys` and is not the caller's alone: others may read or change it, or another
 // user owns it. Whoever can change the file could add a PasswordCommand that reads the
@@ -35,9 +42,10 @@ void refuseExposedSecrets(const std::string& path, std::span<const std::string_v
 // the first option argument. A missing file, section or key leaves the defaults. A file
 // that cannot be read leaves them too, but says so on `out` first, unless it is the
 // default file and does not exist. Throws RunFailure for a value a setting cannot take,
-// and for a password or PasswordCommand in a file that is not the caller's alone.
+// and for a password or PasswordCommand in a file that is not the caller's alone. When
+// `warnings` is given, it receives settingsFileWarnings for the file read.
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
-                         std::ostream& out);
+                         std::ostream& out, std::vector<std::string>* warnings = nullptr);
 
 // Reads the file at `path` as loadSettings reads the one it chose, printing nothing.
 // Returns false when it could not be read and it matters (as loadSettings would say):

@@ -65,6 +65,10 @@ ProfileAccess profileAccess(const std::string& path);
 std::optional<std::string> profileString(const std::string& path, std::string_view section,
                                          std::string_view key);
 
+// The whole text of the profile file at `path`, as profileText decodes its bytes;
+// std::nullopt when it cannot be read or is over kLongestSettingsFile.
+std::optional<std::string> profileFileText(const std::string& path);
+
 // An integer value from a profile file: its leading digits (optionally signed), else
 // `fallback` when the key is missing or holds no digits. The same on every platform.
 std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
@@ -147,11 +151,24 @@ FileContents readWholeFile(const std::string& path, std::size_t limit);
 // so that a file gives the same text to each build where the two agree.
 std::string textFileToUtf8(std::string_view bytes);
 
-// The file at `path` created or emptied for writing, readable and writable by the caller
-// only (mode 0600 on POSIX; an existing file keeps its mode, the user may widen it).
-// Like every file and socket Larkpost opens, no command it starts inherits it.
-// std::nullopt when it cannot be opened; `error` then says why.
-std::optional<File> createPrivateFile(const std::string& path, std::string& error);
+// Appends `text` to the file at `path`, creating it when missing, under an exclusive
+// lock held for the one write, so that lines of runs at the same time never interleave.
+// False, with `error` saying why, when it could not.
+bool appendLocked(const std::string& path, std::string_view text, std::string& error);
+
+// Sends one line to the system log (syslog, facility mail, on POSIX). False where there
+// is no such log (Windows).
+bool systemLog(std::string_view line);
+
+// What opening an existing file for writing does to what it holds.
+enum class ExistingFile { kEmpty, kAppend };
+
+// The file at `path` created, or opened for writing (emptied, or appended to), readable
+// and writable by the caller only (mode 0600 on POSIX; an existing file keeps its mode,
+// the user may widen it). Like every file and socket Larkpost opens, no command it starts
+// inherits it. std::nullopt when it cannot be opened; `error` then says why.
+std::optional<File> createPrivateFile(const std::string& path, std::string& error,
+                                      ExistingFile existing = ExistingFile::kEmpty);
 
 // A file opened for buffered reading ("r"), not inherited by commands Larkpost starts;
 // nullptr when it cannot be opened.
@@ -266,6 +283,7 @@ struct ConnectResult {
   ConnectStatus status = ConnectStatus::kNotConnected;
   std::unique_ptr<Socket> socket;
   bool loopback = false;  // the connected address is 127.0.0.0/8 or ::1
+  std::string reason;     // the system's words when not connected (for the last address tried)
 };
 
 // For an IP address literal (IPv4, or IPv6 with or without brackets): whether it is a

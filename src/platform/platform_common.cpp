@@ -81,4 +81,10 @@ std::int32_t profileInt(const std::string& path, std::string_view section, std::
   return profileInteger(*text).value_or(fallback);
 }
 
+std::optional<std::string> profileFileText(const std::string& path) {
+  FileContents file = readWholeFile(path, kLongestSettingsFile);
+  if (file.status != FileContents::Status::kRead) return std::nullopt;
+  return textFileToUtf8(file.bytes);
+}
+
 }  // namespace larkpost::platform

@@ -8,11 +8,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -101,14 +103,17 @@ class PosixSocket final : public Socket {
 };
 
 // Connects one resolved address within the time limit; -1 when it does not.
-int connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
+// The socket, or -1 with `error` set to errno's value for why.
+int connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& error) {
   int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                     address.ai_protocol);
+  error = errno;
   if (fd < 0) return -1;
   std::int64_t deadline = monotonicMillis() + timeoutMillis;
   int result = ::connect(fd, address.ai_addr, address.ai_addrlen);
+  error = result < 0 ? errno : 0;
   if (result < 0 && errno == EINPROGRESS) {
-    int error = ETIMEDOUT;
+    error = ETIMEDOUT;
     socklen_t length = sizeof error;
     if (waitFor(fd, POLLOUT, deadline)) getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
     result = error == 0 ? 0 : -1;
@@ -319,6 +324,31 @@ std::string textFileToUtf8(std::string_view bytes) {
   return decodeTextFile(bytes, windows1252ToUtf8);
 }
 
+bool appendLocked(const std::string& path, std::string_view text, std::string& error) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  File file(fd);  // closing it also lets go of the lock
+  if (::flock(fd, LOCK_EX) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (!file.write(text)) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool systemLog(std::string_view line) {
+  ::openlog("larkpost", LOG_PID, LOG_MAIL);
+  ::syslog(LOG_MAIL | LOG_INFO, "%.*s", static_cast<int>(line.size()), line.data());
+  ::closelog();
+  return true;
+}
+
 std::string storedFileName(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -455,8 +485,10 @@ void protectMemoryFromDumps() {
 #endif
 }
 
-std::optional<File> createPrivateFile(const std::string& path, std::string& error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+std::optional<File> createPrivateFile(const std::string& path, std::string& error,
+                                      ExistingFile existing) {
+  int keep = existing == ExistingFile::kAppend ? O_APPEND : O_TRUNC;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | keep | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) {
     error = std::strerror(errno);
     return std::nullopt;
@@ -512,17 +544,19 @@ ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
-  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-    return {ConnectStatus::kNotResolved, nullptr};
-  }
-  ConnectResult result{ConnectStatus::kNotConnected, nullptr};
+  int resolved =
+      host.empty() ? EAI_NONAME : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0) return {ConnectStatus::kNotResolved, nullptr, false, ::gai_strerror(resolved)};
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr, false, {}};
   for (addrinfo* address = found; address; address = address->ai_next) {
-    int fd = connectAddress(*address, timeoutMillis);
+    int error = 0;
+    int fd = connectAddress(*address, timeoutMillis, error);
     if (fd >= 0) {
       result = {ConnectStatus::kConnected, std::make_unique<PosixSocket>(fd),
-                isLoopbackAddress(*address->ai_addr)};
+                isLoopbackAddress(*address->ai_addr), {}};
       break;
     }
+    result.reason = std::strerror(error);
   }
   ::freeaddrinfo(found);
   return result;

@@ -278,8 +278,10 @@ class WinsockSocket final : public Socket {
 };
 
 // Connects one resolved address within the time limit; INVALID_SOCKET when it does not.
-SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
+// The socket, or INVALID_SOCKET with `error` set to the Winsock error code for why.
+SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& error) {
   SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+  error = WSAGetLastError();
   if (socket == INVALID_SOCKET) return INVALID_SOCKET;
   // Not handed to commands Larkpost starts.
   SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
@@ -289,8 +291,9 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis) {
   if (result == 0) {
     result = ::connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen));
   }
-  if (result == SOCKET_ERROR && wouldBlock()) {
-    int error = WSAETIMEDOUT;
+  error = result == SOCKET_ERROR ? WSAGetLastError() : 0;
+  if (result == SOCKET_ERROR && error == WSAEWOULDBLOCK) {
+    error = WSAETIMEDOUT;
     int length = sizeof error;
     if (waitFor(socket, Wait::kConnect, deadline) == Waited::kReady) {
       ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
@@ -494,6 +497,29 @@ OpenedFile openRegularFile(const std::string& path) {
 }
 
 std::string textFileToUtf8(std::string_view bytes) { return decodeTextFile(bytes, ansiToUtf8); }
+
+bool appendLocked(const std::string& path, std::string_view text, std::string& error) {
+  HANDLE handle = CreateFileW(widePath(path).c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = systemErrorText(GetLastError());
+    return false;
+  }
+  File file(reinterpret_cast<std::intptr_t>(handle));
+  OVERLAPPED whole{};
+  if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    error = systemErrorText(GetLastError());
+    return false;
+  }
+  bool written = file.write(text);
+  if (!written) error = systemErrorText(GetLastError());
+  OVERLAPPED unlock{};
+  UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &unlock);
+  return written;
+}
+
+bool systemLog(std::string_view) { return false; }
 
 std::string storedFileName(const std::string& path) {
   WIN32_FIND_DATAW entry;
@@ -780,12 +806,16 @@ std::string makePrivateAdvice(FileExposure /*exposure*/) {
 // Windows writes no core files; crash dumps are the administrator's choice.
 void protectMemoryFromDumps() {}
 
-std::optional<File> createPrivateFile(const std::string& path, std::string& error) {
+std::optional<File> createPrivateFile(const std::string& path, std::string& error,
+                                      ExistingFile existing) {
   std::wstring wide = widePath(path);
+  // Appending: every write goes to the end, after whatever another run wrote.
+  bool append = existing == ExistingFile::kAppend;
   // No security attributes: not inherited by commands we start; the DACL is inherited
   // from the folder, private under the user's profile.
-  HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(wide.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
+                            FILE_SHARE_READ | (append ? FILE_SHARE_WRITE : 0), nullptr,
+                            append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = systemErrorText(GetLastError());
     return std::nullopt;
@@ -909,17 +939,22 @@ ConnectResult connectTcp(const std::string& host, std::uint16_t port, std::int64
   hints.ai_protocol = IPPROTO_TCP;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
-  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-    return {ConnectStatus::kNotResolved, nullptr};
+  int resolved = host.empty() ? WSAHOST_NOT_FOUND
+                              : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0) {
+    return {ConnectStatus::kNotResolved, nullptr, false,
+            systemErrorText(static_cast<unsigned long>(resolved))};
   }
-  ConnectResult result{ConnectStatus::kNotConnected, nullptr};
+  ConnectResult result{ConnectStatus::kNotConnected, nullptr, false, {}};
   for (addrinfo* address = found; address; address = address->ai_next) {
-    SOCKET socket = connectAddress(*address, timeoutMillis);
+    int error = 0;
+    SOCKET socket = connectAddress(*address, timeoutMillis, error);
     if (socket != INVALID_SOCKET) {
       result = {ConnectStatus::kConnected, std::make_unique<WinsockSocket>(socket),
-                isLoopbackAddress(*address->ai_addr)};
+                isLoopbackAddress(*address->ai_addr), {}};
       break;
     }
+    result.reason = systemErrorText(static_cast<unsigned long>(error));
   }
   ::freeaddrinfo(found);
   return result;

@@ -102,6 +102,27 @@ std::optional<std::string> findProfileValue(std::string_view text, std::string_v
   return std::nullopt;
 }
 
+std::vector<ProfileLine> profileLines(std::string_view text) {
+  std::vector<ProfileLine> found;
+  std::size_t number = 1;
+  while (!text.empty()) {
+    std::size_t end = 0;
+    while (end < text.size() && !isLineEnd(text[end])) ++end;
+    std::string_view line = trimmed(text.substr(0, end));
+    if (std::optional<std::string_view> name = sectionName(line)) {
+      found.push_back({number, true, upToNul(*name)});
+    } else if (!line.empty()) {
+      found.push_back({number, false, upToNul(keyLine(line).name)});
+    }
+    // Unlike the reader, which skips runs of line ends, every line end counts here, so the
+    // number is the one an editor shows.
+    if (end < text.size()) end += text.substr(end).starts_with("\r\n") ? 2 : 1;
+    text.remove_prefix(end);
+    ++number;
+  }
+  return found;
+}
+
 std::optional<std::int32_t> profileInteger(std::string_view value) {
   bool negative = false;
   if (!value.empty() && (value.front() == '+' || value.front() == '-')) {

@@ -4,10 +4,12 @@
 #ifndef LARKPOST_PLATFORM_PROFILE_FORMAT_H_
 #define LARKPOST_PLATFORM_PROFILE_FORMAT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace larkpost::platform {
 
@@ -25,6 +27,17 @@ namespace larkpost::platform {
 // (" or ') is removed from the value.
 std::optional<std::string> findProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key);
+
+// One section header or key line of a profile's text, for telling the user about names
+// nobody reads. The views point into the text given.
+struct ProfileLine {
+  std::size_t number = 0;     // counted from 1; CR LF, a lone CR and a lone LF each end one
+  bool opensSection = false;  // a section header: `name` is the section's name
+  std::string_view name;      // the section's name, or the key's, trimmed, up to any NUL
+};
+
+// Every section header and key line, in order, read as findProfileValue reads them.
+std::vector<ProfileLine> profileLines(std::string_view text);
 
 // A value read as an integer: an optional sign and the digits that follow, up to the
 // first other character, wrapping modulo 2^32. std::nullopt when no digit follows.

@@ -63,6 +63,24 @@ TEST(ProfileFormat, FindsValuesAsTheProfileFunctionsDo) {
   }
 }
 
+TEST(ProfileFormat, LinesAreNumberedAsAnEditorShowsThem) {
+  struct Expected {
+    std::size_t number;
+    bool opensSection;
+    std::string_view name;
+  };
+  const std::vector<Expected> expected{{1, false, "Loose"}, {3, true, "SMTP"}, {4, false, "Sever"},
+                                       {5, false, "Port"},  {7, false, "Key"}, {8, true, "next"}};
+  const std::string text = "Loose\r\n\r\n [ SMTP ] \r\nSever = x\nPort\r\r Key\0junk=1\n[next]"s;
+  std::vector<ProfileLine> lines = profileLines(text);
+  ASSERT_EQ(lines.size(), expected.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].number, expected[i].number) << i;
+    EXPECT_EQ(lines[i].opensSection, expected[i].opensSection) << i;
+    EXPECT_EQ(lines[i].name, expected[i].name) << i;
+  }
+}
+
 TEST(ProfileFormat, IntegersAreTheLeadingSignedDigits) {
   const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
       {"25", 25},           {"+7", 7},          {"-1", -1},

@@ -77,7 +77,7 @@ class Spool {
 // connection does not stop the copy, so that a later attempt has the whole message.
 class SpoolingSink final : public TextSink {
  public:
-  SpoolingSink(SmtpConnection& connection, Spool& spool, bool keepComposing)
+  SpoolingSink(TextSink& connection, Spool& spool, bool keepComposing)
       : connection_(&connection), spool_(spool), keepComposing_(keepComposing) {}
 
   void sendText(std::string_view text) override {
@@ -99,10 +99,24 @@ class SpoolingSink final : public TextSink {
   }
 
  private:
-  SmtpConnection* connection_;
+  TextSink* connection_;
   Spool& spool_;
   bool keepComposing_;
   std::optional<RunFailure> failure_;
+};
+
+// Counts the bytes on their way to the connection, for the log.
+class CountingSink final : public TextSink {
+ public:
+  explicit CountingSink(TextSink& next) : next_(next) {}
+  void sendText(std::string_view text) override {
+    next_.sendText(text);
+    count += text.size();
+  }
+  std::uint64_t count = 0;
+
+ private:
+  TextSink& next_;
 };
 
 bool isTemporary(const Reply& reply) { return reply.wellFormed() && reply.first() == '4'; }
@@ -204,6 +218,7 @@ class Delivery {
     outcome_.temporary = failure.temporary;
     outcome_.failureMessage = failure.message;
     outcome_.failureCause = failure.cause;
+    if (!failure.reason.empty()) outcome_.failureReason = failure.reason;
     out_ << failure.message;
     if (!quietly) failedLoudly_ = true;
     // Who did not get it: those refused for now always, the others when some got it.
@@ -313,6 +328,7 @@ class Delivery {
       count = std::min(count, static_cast<std::size_t>(settings_.maxRecipients));
     }
     std::vector<std::size_t> batch(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+    const std::int64_t started = platform::monotonicMillis();
     std::vector<std::string_view> addresses;
     addresses.reserve(batch.size());
     for (std::size_t index : batch) addresses.push_back(address(index));
@@ -352,6 +368,12 @@ class Delivery {
           break;
       }
     }
+    TransactionRecord& record = outcome_.transactions.emplace_back();
+    record.accepted = inFlight_.size();
+    for (const RecipientResult& result : results) {
+      if (result.state == RecipientState::kRefused) ++record.refused;
+      if (result.state == RecipientState::kTemporary) ++record.deferred;
+    }
     out_.flush();
     pending_.insert(pending_.begin(), deferred.begin(), deferred.end());
     if (interrupted) {
@@ -364,18 +386,24 @@ class Delivery {
       if (!pending_.empty()) reset(session.connection);
       return;
     }
-    sendToAccepted(session);
+    sendToAccepted(session, started);
   }
 
   // DATA, the message and its end for the recipients accepted in this transaction, each
   // settled by the reply to the end (or unknown when none came).
-  void sendToAccepted(Session& session) {
+  // `started` is when the transaction's first recipient was given, for the log.
+  void sendToAccepted(Session& session, std::int64_t started) {
     bool afterEnd = false;
+    TransactionRecord& record = outcome_.transactions.back();
     try {
       sendData(session.connection);
-      bool endedLine = sendMessage(session);
-      afterEnd = true;
+      CountingSink counter(session.connection);
+      bool endedLine = sendMessage(session, counter);
+      record.bytes = counter.count;
+      afterEnd = record.dataEnded = true;
       Reply reply = endMessage(session.connection, endedLine);
+      record.millis = platform::monotonicMillis() - started;
+      record.dataReply = reply;
       outcome_.dataReplies.push_back(reply);
       auto transaction = static_cast<std::uint32_t>(outcome_.dataReplies.size() - 1);
       for (std::size_t index : inFlight_) {
@@ -421,8 +449,7 @@ class Delivery {
   }
 
   // The message for this transaction; returns whether the data ended a line.
-  bool sendMessage(Session& session) {
-    SmtpConnection& connection = session.connection;
+  bool sendMessage(Session& session, TextSink& connection) {
     if (composed_) {
       if (!spool_ || !spool_->complete) throw RunFailure{"The message cannot be sent again\n"};
       spool_->replay(connection);

@@ -47,12 +47,26 @@ struct RecipientOutcome {
   bool delivered() const { return status == RecipientStatus::kDelivered; }
 };
 
+// One transaction as it went, for the log: set up when its recipients were given, the
+// rest filled in as it gets further.
+struct TransactionRecord {
+  std::size_t accepted = 0;
+  std::size_t refused = 0;
+  std::size_t deferred = 0;
+  bool dataEnded = false;          // the end of the data went out
+  std::optional<Reply> dataReply;  // the server's reply to it, when one came
+  std::uint64_t bytes = 0;         // message data sent, before the end-of-data line
+  std::int64_t millis = 0;         // from the first recipient to the end of the data
+};
+
 struct DeliveryOutcome {
   std::vector<RecipientOutcome> recipients;  // in sending order
   std::vector<Reply> dataReplies;            // each transaction's end-of-data reply, in order
+  std::vector<TransactionRecord> transactions;  // every transaction begun, in order, for the log
   std::optional<platform::TlsDetails> tls;
   bool tlsVerified = false;
   bool failed = false;     // the run ended with a failure message
+  std::string failureReason;   // the system's words on why, when it gave any
   bool temporary = false;  // and a later attempt may still succeed
   std::string failureMessage;  // that message
   FailureCause failureCause = FailureCause::kDelivery;

@@ -23,9 +23,18 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
+// "Name <address>" gives the address in the brackets; a line without them is the
+// address itself.
+std::string_view bracketedAddress(std::string_view line) {
+  if (!line.ends_with('>')) return line;
+  std::size_t open = line.rfind('<');
+  if (open == std::string_view::npos) return line;
+  return trim(line.substr(open + 1, line.size() - open - 2));
+}
+
 }  // namespace
 
-RecipientListRead readRecipientList(ByteSource& list) {
+RecipientListRead readRecipientList(ByteSource& list, ListForm form) {
   RecipientListRead read;
   LineReader lines(list);
   std::string line;
@@ -42,6 +51,10 @@ RecipientListRead readRecipientList(ByteSource& list) {
     std::string_view address = line.size() > kLongestListLine ? line : trim(line);
     if (first && address.starts_with(kByteOrderMark)) address = trim(address.substr(3));
     first = false;
+    if (form == ListForm::kWritten && line.size() <= kLongestListLine) {
+      if (address.starts_with('#')) address = {};
+      address = bracketedAddress(address);
+    }
     if (address.size() >= kShortestAddress) read.addresses.emplace_back(address);
     line.clear();
   }

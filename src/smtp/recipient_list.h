@@ -21,10 +21,16 @@ struct RecipientListRead {
   bool failed = false;  // reading stopped at an error; the addresses are incomplete
 };
 
+enum class ListForm {
+  kWritten,  // by a person: comments and "Name <address>" lines are understood
+  kPlain,    // by the program, one address a line and nothing else
+};
+
 // The addresses of a list, in order: each line whole, with blanks, tabs and CR around it
 // trimmed; lines shorter than 2 characters are skipped, and so is a UTF-8 byte-order mark
-// at the start.
-RecipientListRead readRecipientList(ByteSource& list);
+// at the start. In a written list, a line whose first non-blank character is '#' is a
+// comment, and a line ending in '>' gives the address between the last '<' and that '>'.
+RecipientListRead readRecipientList(ByteSource& list, ListForm form = ListForm::kWritten);
 
 // Lists longer than this are not read; a million addresses fit.
 constexpr std::size_t kLongestListFile = std::size_t{64} << 20;

@@ -200,10 +200,11 @@ SmtpConnection openConnection(const JobSettings& settings, const TimeLimits& lim
       platform::connectTcp(*ascii, static_cast<std::uint16_t>(settings.port),
                            static_cast<std::int64_t>(limits.connect) * 1000);
   if (connected.status == platform::ConnectStatus::kNotResolved) {
-    throw RunFailure{"Server name (" + printable(settings.server) + ") could not be resolved."};
+    throw RunFailure{"Server name (" + printable(settings.server) + ") could not be resolved.",
+                     SessionEnd::kDrop, false, false, printable(connected.reason)};
   }
   if (connected.status != platform::ConnectStatus::kConnected) {
-    throw RunFailure{connectFailure, SessionEnd::kDrop, true};
+    throw RunFailure{connectFailure, SessionEnd::kDrop, true, false, printable(connected.reason)};
   }
   SmtpConnection connection(std::move(connected.socket), settings.server, limits);
   connection.setPeer(std::move(*ascii), connected.loopback);
