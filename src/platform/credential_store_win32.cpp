@@ -8,32 +8,15 @@
 #include "platform/credential_store.h"
 #include "platform/platform.h"
 #include "platform/win32_errors.h"
+#include "platform/win32_text.h"
 
 namespace larkpost::platform {
 namespace {
 
 constexpr std::size_t kLongestSecretLine = 4096;
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
-
-std::string narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                      nullptr, nullptr);
-  return text;
-}
-
 std::wstring targetName(const std::string& server, const std::string& user) {
-  return widen("Larkpost:" + server + ":" + user);
+  return utf8ToUtf16("Larkpost:" + server + ":" + user);
 }
 
 // A console line with echo off; the console gives UTF-16, stored as UTF-8.
@@ -53,7 +36,7 @@ std::optional<std::string> consoleLine(HANDLE input) {
     if (c != L'\r' && line.size() < kLongestSecretLine) line += c;
   }
   SetConsoleMode(input, mode);
-  std::string text = narrow(line);
+  std::string text = utf16ToUtf8(line);
   wipeMemory(line.data(), line.size() * sizeof(wchar_t));
   if (!ended && text.empty()) return std::nullopt;
   return text;
@@ -82,7 +65,7 @@ std::optional<std::string> readStoredPassword(const std::string& server, const s
 bool storePassword(const std::string& server, const std::string& user, std::string_view password,
                    std::string& error) {
   std::wstring target = targetName(server, user);
-  std::wstring userName = widen(user);
+  std::wstring userName = utf8ToUtf16(user);
   std::vector<BYTE> blob(password.begin(), password.end());
   CREDENTIALW credential{};
   credential.Type = CRED_TYPE_GENERIC;

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/schannel_trust.h"
 #include "platform/win32_errors.h"
+#include "platform/win32_text.h"
 
 namespace larkpost::platform {
 namespace {
@@ -35,24 +36,6 @@ using InternetPtr = std::unique_ptr<void, InternetClose>;
 struct CertificateFree {
   void operator()(PCCERT_CONTEXT certificate) const { CertFreeCertificateContext(certificate); }
 };
-
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
-
-std::string narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                      nullptr, nullptr);
-  return text;
-}
 
 HttpResponse failure(DWORD code) {
   HttpResponse response;
@@ -96,7 +79,7 @@ bool isLoopbackHost(const std::wstring& host) {
 }
 
 std::optional<Target> crack(const std::string& url) {
-  std::wstring wide = widen(url);
+  std::wstring wide = utf8ToUtf16(url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = static_cast<DWORD>(-1);
@@ -203,7 +186,8 @@ HttpResponse httpExchange(const HttpRequest& request) {
     return lastFailure();
   }
   if (ownTrust) {
-    if (auto reason = caFileDistrust(handle.get(), narrow(target->host), request.caFile, deadline)) {
+    std::string host = utf16ToUtf8(target->host);
+    if (auto reason = caFileDistrust(handle.get(), host, request.caFile, deadline)) {
       HttpResponse response;
       response.error = "certificate not trusted: " + *reason;
       return response;

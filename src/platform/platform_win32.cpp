@@ -23,7 +23,7 @@
 #include "platform/platform.h"
 #include "platform/text_decoding.h"
 #include "platform/win32_errors.h"
-#include "platform/win32_paths.h"
+#include "platform/win32_text.h"
 
 namespace larkpost::platform {
 namespace {
@@ -31,26 +31,6 @@ namespace {
 // --- Text ------------------------------------------------------------------------
 
 int clampedCount(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
-
-std::wstring utf8ToUtf16(std::string_view text) {
-  if (text.empty()) return {};
-  int count = clampedCount(text.size());
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), count, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), count, wide.data(), length);
-  return wide;
-}
-
-std::string utf16ToUtf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  int count = clampedCount(text.size());
-  int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), count, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return {};
-  std::string utf8(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), count, utf8.data(), length, nullptr, nullptr);
-  return utf8;
-}
 
 // Text in `codePage` to UTF-8. It may be a secret: the UTF-16 on the way is wiped.
 std::string codePageToUtf8(UINT codePage, std::string_view bytes) {
@@ -312,24 +292,6 @@ SOCKET connectAddress(const addrinfo& address, std::int64_t timeoutMillis, int& 
 }
 
 }  // namespace
-
-// The \\?\ form takes no relative parts, so it is made of the full path.
-std::wstring widePath(const std::string& path) {
-  static constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
-  static constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
-  static constexpr std::wstring_view kShareprefix = L"\\\\";
-  std::wstring wide = utf8ToUtf16(path);
-  if (wide.empty() || wide.starts_with(kLongPrefix)) return wide;
-  DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (needed < MAX_PATH) return wide;
-  std::wstring full(needed, L'\0');
-  DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed) return wide;
-  full.resize(length);
-  if (full.starts_with(kDevicePrefix)) return wide;
-  if (full.starts_with(kShareprefix)) return std::wstring(kLongPrefix) + L"UNC\\" + full.substr(2);
-  return std::wstring(kLongPrefix) + full;
-}
 
 // The system's text for an error code, without the line end it comes with.
 std::string systemErrorText(unsigned long code) {

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/protected_file.h"
 #include "platform/win32_errors.h"
+#include "platform/win32_text.h"
 
 namespace larkpost::platform {
 namespace {
@@ -22,29 +23,11 @@ struct HandleClose {
 };
 using HandlePtr = std::unique_ptr<void, HandleClose>;
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
-
-std::string narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                      nullptr, nullptr);
-  return text;
-}
-
 std::string lastErrorText() { return systemErrorText(GetLastError()); }
 
 bool makeFolder(const std::wstring& path, std::string& error) {
   if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
-  error = "could not create " + narrow(path) + ": " + lastErrorText();
+  error = "could not create " + utf16ToUtf8(path) + ": " + lastErrorText();
   return false;
 }
 
@@ -78,7 +61,7 @@ std::optional<std::string> protectedFolder(std::string& error) {
   std::wstring folder(buffer.data(), size);
   folder += L"\\Larkpost";
   if (!makeFolder(folder, error)) return std::nullopt;
-  return narrow(folder);
+  return utf16ToUtf8(folder);
 }
 
 std::string protectedPath(const std::string& folder, std::string_view name) {
@@ -87,7 +70,7 @@ std::string protectedPath(const std::string& folder, std::string_view name) {
 
 ProtectedRead readProtectedFile(const std::string& path) {
   ProtectedRead result;
-  HandlePtr file(CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  HandlePtr file(CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) {
     file.release();
@@ -127,20 +110,20 @@ bool writeProtectedFile(const std::string& path, std::string_view content, std::
     error = "could not encrypt: " + error;
     return false;
   }
-  std::wstring target = widen(path);
+  std::wstring target = widePath(path);
   std::wstring temporary = target + L".new." + std::to_wstring(processId());
   {
     HandlePtr file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
       file.release();
-      error = "could not create " + narrow(temporary) + ": " + lastErrorText();
+      error = "could not create " + utf16ToUtf8(temporary) + ": " + lastErrorText();
       return false;
     }
     DWORD put = 0;
     if (!WriteFile(file.get(), sealed->data(), static_cast<DWORD>(sealed->size()), &put, nullptr) ||
         put != sealed->size() || !FlushFileBuffers(file.get())) {
-      error = "could not write " + narrow(temporary) + ": " + lastErrorText();
+      error = "could not write " + utf16ToUtf8(temporary) + ": " + lastErrorText();
       file.reset();
       DeleteFileW(temporary.c_str());
       return false;
@@ -161,7 +144,7 @@ ProtectedLock::~ProtectedLock() {
 
 std::optional<ProtectedLock> lockProtectedFile(const std::string& path, std::int64_t timeoutMillis,
                                                std::string& error) {
-  std::wstring lockPath = widen(path + ".lock");
+  std::wstring lockPath = widePath(path + ".lock");
   HANDLE handle = CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -15,6 +15,7 @@
 
 #include "platform/schannel_trust.h"
 #include "platform/tls.h"
+#include "platform/win32_text.h"
 
 namespace larkpost::platform {
 namespace {
@@ -24,7 +25,6 @@ using schannel::describeServer;
 using schannel::isStandardSuiteName;
 using schannel::isTls12OrNewer;
 using schannel::loadCaFile;
-using schannel::narrow;
 using schannel::printableLine;
 using schannel::protocolName;
 using schannel::readableCipher;
@@ -32,7 +32,6 @@ using schannel::ServerIdentity;
 using schannel::serverIdentity;
 using schannel::StorePtr;
 using schannel::systemMessage;
-using schannel::widen;
 
 // What the server may send before the handshake is through: its certificates fit many
 // times over.
@@ -266,7 +265,7 @@ class SchannelSocket final : public Socket {
     cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
     if (QueryContextAttributesW(&context_, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK &&
         isStandardSuiteName(cipher.szCipherSuite)) {
-      return narrow(cipher.szCipherSuite);
+      return utf16ToUtf8(cipher.szCipherSuite);
     }
     return readableCipher(info);
   }
@@ -557,7 +556,7 @@ TlsHandshake startTls(std::unique_ptr<Socket> transport, const TlsClientConfig& 
     if (!caStore) return result;
   }
   // Server Name Indication carries names only, never addresses.
-  std::wstring serverName = server->address ? std::wstring() : widen(server->text);
+  std::wstring serverName = server->address ? std::wstring() : utf8ToUtf16(server->text);
   auto channel = std::make_unique<SchannelSocket>(std::move(transport), std::move(serverName));
   if (SECURITY_STATUS status = channel->acquireCredentials(); status != SEC_E_OK) {
     result.failure = credentialsFailureText(status);

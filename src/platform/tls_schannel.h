@@ -53,10 +53,6 @@ using StorePtr = std::unique_ptr<void, StoreClose>;
 
 // --- Text (tls_schannel_text.cpp) --------------------------------------------------
 
-// UTF-16 to UTF-8 and back; empty when the text cannot be converted.
-std::string narrow(std::wstring_view wide);
-std::wstring widen(std::string_view text);
-
 // Two upper-case hex digits.
 void appendHexByte(std::string& text, unsigned char byte);
 // "0x80090308"

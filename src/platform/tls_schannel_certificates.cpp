@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/tls_schannel.h"
-#include "platform/win32_paths.h"
+#include "platform/win32_text.h"
 
 namespace larkpost::platform::schannel {
 namespace {
@@ -138,7 +138,7 @@ std::string attributeValue(const CERT_RDN_ATTR& attribute) {
                          attribute.Value.cbData / sizeof(wchar_t));
   // Some CryptoAPI versions count the terminating NUL.
   if (!wide.empty() && wide.back() == L'\0') wide.remove_suffix(1);
-  return printableLine(narrow(wide));
+  return printableLine(utf16ToUtf8(wide));
 }
 
 // "C=DE, O=Example, CN=smtp.example.com": attributes in the order the certificate
@@ -449,7 +449,7 @@ TrustFinding nameFinding(const CERT_CHAIN_CONTEXT& chain, const ServerIdentity& 
   if (!certificateHasDnsNames(leaf)) {
     return {TrustProblem::kNameMismatch, "the certificate is not for " + printableLine(server.text)};
   }
-  std::wstring name = widen(server.text);
+  std::wstring name = utf8ToUtf16(server.text);
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
   ssl.cbSize = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;

@@ -43,27 +43,6 @@ std::string_view algorithmName(ALG_ID id) {
 
 }  // namespace
 
-std::string narrow(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                   0, nullptr, nullptr);
-  if (length <= 0) return {};
-  std::string text(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length,
-                      nullptr, nullptr);
-  return text;
-}
-
-std::wstring widen(std::string_view text) {
-  if (text.empty()) return {};
-  int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
 void appendHexByte(std::string& text, unsigned char byte) {
   text += kHexDigits[byte >> 4];
   text += kHexDigits[byte & 0x0F];
