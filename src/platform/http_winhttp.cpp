@@ -37,15 +37,43 @@ struct CertificateFree {
   void operator()(PCCERT_CONTEXT certificate) const { CertFreeCertificateContext(certificate); }
 };
 
+struct ErrorWords {
+  DWORD code;
+  const char* words;
+};
+
+// The system keeps WinHTTP's words in winhttp.dll, where FormatMessage from the system
+// does not look (and Wine has none): the ones a user meets, with the number to search for.
+constexpr ErrorWords kErrorWords[] = {
+    {ERROR_WINHTTP_NAME_NOT_RESOLVED, "the server name could not be resolved"},
+    {ERROR_WINHTTP_CANNOT_CONNECT, "could not connect to the server"},
+    {ERROR_WINHTTP_CONNECTION_ERROR, "the connection was ended"},
+    {ERROR_WINHTTP_INVALID_SERVER_RESPONSE, "the server's answer is not HTTP"},
+    {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, "the secure connection could not be set up"},
+    {ERROR_WINHTTP_SECURE_FAILURE, "the server's certificate was not accepted"},
+    {ERROR_WINHTTP_SECURE_INVALID_CA, "the server's certificate is not trusted"},
+    {ERROR_WINHTTP_SECURE_CERT_CN_INVALID, "the server's certificate is for another name"},
+    {ERROR_WINHTTP_SECURE_CERT_DATE_INVALID, "the server's certificate has expired or is not yet valid"},
+    {ERROR_WINHTTP_SECURE_CERT_REVOKED, "the server's certificate was revoked"},
+    {ERROR_WINHTTP_SECURE_INVALID_CERT, "the server's certificate is invalid"},
+};
+
 HttpResponse failure(DWORD code) {
   HttpResponse response;
   // Wine passes the socket's own time-out on as it is.
   if (code == ERROR_WINHTTP_TIMEOUT || code == WSAETIMEDOUT) {
     response.status = HttpResponse::Status::kTimedOut;
-  } else {
-    response.error = systemErrorText(code);
-    if (response.error.rfind("error ", 0) == 0) response.error = "WinHTTP error " + std::to_string(code);
+    return response;
   }
+  std::string number = "WinHTTP error " + std::to_string(code);
+  for (const ErrorWords& row : kErrorWords) {
+    if (row.code == code) {
+      response.error = std::string(row.words) + " (" + number + ")";
+      return response;
+    }
+  }
+  response.error = systemErrorText(code);
+  if (response.error.rfind("error ", 0) == 0) response.error = number;
   return response;
 }
 
