@@ -66,14 +66,14 @@ def test_implicit_tls_and_fingerprint(scripted_smtp, certs, run_larkpost):
 
 
 @pytest.mark.parametrize("cert, reason", [
-    ("other_name", "the certificate is not for 127.0.0.1"),
+    ("other_name", "the certificate is not for 127.0.0.1; it is for other.invalid"),
     ("expired", "the certificate has expired"),
     ("not_yet_valid", "the certificate is not valid yet"),
     ("self_signed", "the certificate is self-signed (trust it with Fingerprint or CAFile)"),
     ("unknown_issuer", "its issuer is unknown (name the CA in CAFile, or pin the certificate with Fingerprint)"),
     ("no CAFile", "its issuer is unknown (name the CA in CAFile, or pin the certificate with Fingerprint)"),
     ("wrong fingerprint", None),
-    ("cn_only", "the certificate is not for localhost"),  # names are checked against SANs alone
+    ("cn_only", "the certificate is not for localhost; it is for 127.0.0.1"),  # SANs alone count
 ])
 def test_untrusted_server_gets_nothing(scripted_smtp, certs, run_larkpost, cert, reason):
     server_cert = certs.localhost if cert in ("no CAFile", "wrong fingerprint") else getattr(certs, cert)
@@ -456,6 +456,7 @@ def test_check_reports_without_sending_mail(scripted_smtp, certs, run_larkpost):
     assert f"Certificate SHA-256: {certs.localhost.fingerprint}" in lines
     assert "Certificate: verified for 127.0.0.1" in lines
     assert any(line.startswith("Certificate 1 subject: ") and "CN=localhost" in line for line in lines)
+    assert "Certificate 1 names: localhost, 127.0.0.1, ::1" in lines
     assert lines[-1] == "Check: passed"
     assert srv.verbs == ["EHLO", "STARTTLS", "EHLO", "AUTH", "QUIT"]
 

@@ -29,6 +29,8 @@ std::string_view securityName(Security security) {
 }
 
 constexpr int kExpiryWarningDays = 14;
+// --check lists every name a certificate is for, up to a line's sensible length.
+constexpr std::size_t kAllNames = 100;
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
 std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
@@ -73,6 +75,8 @@ class CheckPrinter final : public SessionEvents {
       line(name + " subject", certificate.subject);
       line(name + " issuer", certificate.issuer);
       line(name + " valid", certificate.notBefore + " to " + certificate.notAfter);
+      // What the server's own certificate is for: the answer to a name that does not match.
+      if (i == 0) line(name + " names", certificateNamesText(certificate.names, kAllNames));
     }
     line("Certificate SHA-256", details.leafSha256);
     line("Certificate", verdict);

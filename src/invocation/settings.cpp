@@ -21,33 +21,37 @@ constexpr const char* kSection = "SMTP";
 constexpr std::string_view kPasswordKeysList[] = {"Password", "PasswordCommand"};
 constexpr std::span<const std::string_view> kPasswordKeys(kPasswordKeysList);
 
-void readText(const std::string& path, const char* key, std::string& field) {
-  if (auto value = platform::profileString(path, kSection, key)) field = *value;
+std::optional<std::string> valueOf(std::string_view text, std::string_view key) {
+  return platform::findProfileValue(text, kSection, key);
 }
 
-void readSettings(const std::string& path, JobSettings& settings) {
-  if (auto server = platform::profileString(path, kSection, "Server")) {
-    settings.server = serverAddress(*server);
-  }
-  readText(path, "From", settings.senderName);
-  readText(path, "Domain", settings.domain);
-  readText(path, "Address", settings.senderAddress);
+void readText(std::string_view text, const char* key, std::string& field) {
+  if (auto value = valueOf(text, key)) field = *value;
+}
+
+// `text` is the whole file at `path`, read once.
+void readSettings(const std::string& path, std::string_view text, JobSettings& settings) {
+  if (auto server = valueOf(text, "Server")) settings.server = serverAddress(*server);
+  readText(text, "From", settings.senderName);
+  readText(text, "Domain", settings.domain);
+  readText(text, "Address", settings.senderAddress);
   // Read as text, so that a value out of range is refused as written, not wrapped into
   // a port; a value without digits keeps the default.
-  std::optional<std::string> port = platform::profileString(path, kSection, "Port");
+  std::optional<std::string> port = valueOf(text, "Port");
   if (port && parsePort(*port)) setPort(settings, *port);
-  settings.timeoutSeconds = platform::profileInt(path, kSection, "Timeout", 0);
+  std::optional<std::string> timeout = valueOf(text, "Timeout");
+  settings.timeoutSeconds = timeout ? platform::profileInteger(*timeout).value_or(0) : 0;
   for (const SettingKey& setting : settingKeys()) {
-    std::optional<std::string> value = platform::profileString(path, kSection, setting.key);
+    std::optional<std::string> value = valueOf(text, setting.key);
     if (value && !setting.apply(settings, *value)) {
       throw localFailure(FailureCause::kSettings, "Invalid value '" + printable(*value) + "' for " +
                                                       std::string(setting.key) +
                                                       " in the settings file\n");
     }
   }
-  refuseExposedSecrets(path, kPasswordKeys, "a password");
+  refuseExposedSecrets(path, text, kPasswordKeys, "a password");
   for (std::string_view key : secretKeys()) {
-    if (key != "Password") refuseExposedSecrets(path, std::span(&key, 1), key);
+    if (key != "Password") refuseExposedSecrets(path, text, std::span(&key, 1), key);
   }
   if (!settings.password.empty()) platform::protectMemoryFromDumps();
 }
@@ -136,11 +140,11 @@ std::vector<std::string> settingsFileWarnings(const std::string& shownPath, std:
   return warnings;
 }
 
-void refuseExposedSecrets(const std::string& path, std::span<const std::string_view> secretKeys,
-                          std::string_view what) {
+void refuseExposedSecrets(const std::string& path, std::string_view text,
+                          std::span<const std::string_view> secretKeys, std::string_view what) {
   bool holdsSecret = false;
   for (std::string_view key : secretKeys) {
-    std::optional<std::string> value = platform::profileString(path, kSection, key);
+    std::optional<std::string> value = valueOf(text, key);
     holdsSecret = holdsSecret || (value && !value->empty());
   }
   if (!holdsSecret) return;
@@ -175,23 +179,19 @@ SettingsChoice chooseSettingsFile(std::span<const std::string> args,
 }
 
 bool loadSettingsFile(const std::string& path, bool named, JobSettings& settings) {
-  platform::ProfileAccess access = platform::profileAccess(path);
-  if (access == platform::ProfileAccess::kReadable) readSettings(path, settings);
-  return !worthReporting({path, 1, named}, access);
+  platform::ProfileFile file = platform::readProfileFile(path);
+  if (file.access == platform::ProfileAccess::kReadable) readSettings(path, file.text, settings);
+  return !worthReporting({path, 1, named}, file.access);
 }
 
 std::size_t loadSettings(std::span<const std::string> args, JobSettings& settings,
                          std::ostream& out, std::vector<std::string>* warnings) {
   SettingsChoice choice = chooseSettingsFile(args, platform::defaultSettingsPath());
-  platform::ProfileAccess access = platform::profileAccess(choice.path);
-  if (access == platform::ProfileAccess::kReadable) {
-    if (warnings) {
-      if (std::optional<std::string> text = platform::profileFileText(choice.path)) {
-        *warnings = settingsFileWarnings(printable(choice.path), *text);
-      }
-    }
-    readSettings(choice.path, settings);
-  } else if (worthReporting(choice, access)) {
+  platform::ProfileFile file = platform::readProfileFile(choice.path);
+  if (file.access == platform::ProfileAccess::kReadable) {
+    if (warnings) *warnings = settingsFileWarnings(printable(choice.path), file.text);
+    readSettings(choice.path, file.text, settings);
+  } else if (worthReporting(choice, file.access)) {
     out << "Settings file '" << printable(choice.path) << "' could not be read, using defaults\n";
   }
   return choice.firstOptionIndex;

@@ -30,13 +30,13 @@ SettingsChoice chooseSettingsFile(std::span<const std::string> args,
 // begin with ';' or '#' are taken for comments. `shownPath` names the file in them.
 std::vector<std::string> settingsFileWarnings(const std::string& shownPath, std::string_view text);
 
-// Throws RunFailure when the settings file at `path` gives a value to any of
-// `secretKeys` and is not the caller's alone: others may read or change it, or another
-// user owns it. Whoever can change the file could add a PasswordCommand that reads the
+// Throws RunFailure when the settings file at `path` (whose text is `text`) gives a
+// value to any of `secretKeys` and is not the caller's alone: others may read or change
+// it, or another user owns it. Whoever can change the file could add a PasswordCommand that reads the
 // secret, so write access counts as much as read access. The message names the file,
 // says it holds `what` ("a password") and how to make it private.
-void refuseExposedSecrets(const std::string& path, std::span<const std::string_view> secretKeys,
-                          std::string_view what);
+void refuseExposedSecrets(const std::string& path, std::string_view text,
+                          std::span<const std::string_view> secretKeys, std::string_view what);
 
 // Fills the settings-file fields of `settings` (section SMTP) and returns the index of
 // the first option argument. A missing file, section or key leaves the defaults. A file

@@ -52,27 +52,17 @@ enum class ProfileAccess {
   kUnreadable,  // a directory, no permission, a read error, or over kLongestSettingsFile
 };
 
-// Whether the profile (INI) file at `path` can be read. A device (nul, COM1, /dev/null)
-// is not a file that can be.
-ProfileAccess profileAccess(const std::string& path);
-
-// A text value from a profile (INI) file, decoded as every text file is (see
-// textFileToUtf8) and read as the Windows profile functions read it (see
-// profile_format.h): section and key match in any letter case, blanks around the
-// value are trimmed and one pair of surrounding quotes removed; the first occurrence of
-// a key counts. std::nullopt when the file cannot be read, or the section or key is
-// missing.
-std::optional<std::string> profileString(const std::string& path, std::string_view section,
-                                         std::string_view key);
-
-// The whole text of the profile file at `path`, as profileText decodes its bytes;
-// std::nullopt when it cannot be read or is over kLongestSettingsFile.
-std::optional<std::string> profileFileText(const std::string& path);
-
-// An integer value from a profile file: its leading digits (optionally signed), else
-// `fallback` when the key is missing or holds no digits. The same on every platform.
-std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
-                        std::int32_t fallback);
+// The profile (INI) file at `path`, read once and whole, its bytes decoded as every
+// text file is (see textFileToUtf8); `text` is empty unless it could be read. A device
+// (nul, COM1, /dev/null) is not a file that can be. Its values are then found in the
+// text with findProfileValue (profile_format.h), the same way on every platform: the
+// Windows profile functions would read the file in the ANSI code page, and read
+// "0x19" as 25.
+struct ProfileFile {
+  ProfileAccess access = ProfileAccess::kMissing;
+  std::string text;
+};
+ProfileFile readProfileFile(const std::string& path);
 
 // Who besides the caller could read or change a file; a file that holds a secret must
 // be the caller's alone.

@@ -60,31 +60,12 @@ FileContents readWholeFile(const std::string& path, std::size_t limit) {
 }
 
 // Both builds read the file with the same reader, so one file gives the same settings
-// to each; the Windows profile functions would read it in the ANSI code page.
-ProfileAccess profileAccess(const std::string& path) {
-  return accessOf(readWholeFile(path, kLongestSettingsFile).status);
-}
-
-std::optional<std::string> profileString(const std::string& path, std::string_view section,
-                                         std::string_view key) {
+// to each; and once, so that a file changed during the run cannot give a mix of two.
+ProfileFile readProfileFile(const std::string& path) {
   FileContents file = readWholeFile(path, kLongestSettingsFile);
-  if (file.status != FileContents::Status::kRead) return std::nullopt;
-  return findProfileValue(textFileToUtf8(file.bytes), section, key);
-}
-
-std::int32_t profileInt(const std::string& path, std::string_view section, std::string_view key,
-                        std::int32_t fallback) {
-  // Read from the text on both platforms: the Windows API's own reading takes "0x19" for
-  // 25 and looks at no more than 29 characters, so one file would give two numbers.
-  std::optional<std::string> text = profileString(path, section, key);
-  if (!text) return fallback;
-  return profileInteger(*text).value_or(fallback);
-}
-
-std::optional<std::string> profileFileText(const std::string& path) {
-  FileContents file = readWholeFile(path, kLongestSettingsFile);
-  if (file.status != FileContents::Status::kRead) return std::nullopt;
-  return textFileToUtf8(file.bytes);
+  ProfileFile profile{accessOf(file.status), {}};
+  if (profile.access == ProfileAccess::kReadable) profile.text = textFileToUtf8(file.bytes);
+  return profile;
 }
 
 }  // namespace larkpost::platform

@@ -45,6 +45,9 @@ struct TlsCertificate {
   // Validity in UTC, written "2026-12-07 09:30:00 UTC".
   std::string notBefore;
   std::string notAfter;
+  // The DNS names and IP addresses of its subjectAltName, in the certificate's order:
+  // the names it may be used for.
+  std::vector<std::string> names;
 };
 
 struct TlsDetails {

@@ -7,6 +7,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <array>
 #include <cstdlib>
 #include <ctime>
@@ -142,10 +145,37 @@ std::string utcTime(const ASN1_TIME* time) {
   return text.data();
 }
 
+// An IPv4 or IPv6 address as the subjectAltName holds it (4 or 16 bytes), as text.
+std::string addressText(const ASN1_OCTET_STRING* address) {
+  const unsigned char* bytes = ASN1_STRING_get0_data(address);
+  int length = ASN1_STRING_length(address);
+  int family = length == 4 ? AF_INET : length == 16 ? AF_INET6 : AF_UNSPEC;
+  std::array<char, INET6_ADDRSTRLEN> text{};
+  if (family == AF_UNSPEC || inet_ntop(family, bytes, text.data(), text.size()) == nullptr) {
+    return oneLine({reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length)}, true);
+  }
+  return text.data();
+}
+
+std::vector<std::string> alternativeNames(const X509* certificate) {
+  std::vector<std::string> names;
+  auto* all = static_cast<GENERAL_NAMES*>(
+      X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+  if (all == nullptr) return names;
+  for (int i = 0; i < sk_GENERAL_NAME_num(all); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(all, i);
+    if (name->type == GEN_DNS) names.push_back(attributeValue(name->d.dNSName));
+    if (name->type == GEN_IPADD) names.push_back(addressText(name->d.iPAddress));
+  }
+  GENERAL_NAMES_free(all);
+  return names;
+}
+
 TlsCertificate describeCertificate(const X509* certificate) {
   return {distinguishedName(X509_get_subject_name(certificate)),
           distinguishedName(X509_get_issuer_name(certificate)),
-          utcTime(X509_get0_notBefore(certificate)), utcTime(X509_get0_notAfter(certificate))};
+          utcTime(X509_get0_notBefore(certificate)), utcTime(X509_get0_notAfter(certificate)),
+          alternativeNames(certificate)};
 }
 
 std::string sha256Fingerprint(const X509* certificate) {

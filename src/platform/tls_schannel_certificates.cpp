@@ -159,10 +159,59 @@ std::string distinguishedName(const CERT_NAME_BLOB& encoded) {
   return text;
 }
 
+// The certificate's subjectAltName, decoded; null when it has none.
+LocalPtr<CERT_ALT_NAME_INFO> alternativeNameInfo(const CERT_CONTEXT& certificate) {
+  const CERT_INFO& info = *certificate.pCertInfo;
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
+  if (!extension) return nullptr;
+  return decodeObject<CERT_ALT_NAME_INFO>(X509_ALTERNATE_NAME, extension->Value.pbData,
+                                          extension->Value.cbData);
+}
+
+// An IPv4 or IPv6 address as the subjectAltName holds it (4 or 16 bytes), as text.
+std::string addressText(const CRYPT_DATA_BLOB& bytes) {
+  sockaddr_storage address{};
+  if (bytes.cbData == 4) {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    std::copy_n(bytes.pbData, 4, reinterpret_cast<BYTE*>(&v4.sin_addr));
+  } else if (bytes.cbData == 16) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    v6.sin6_family = AF_INET6;
+    std::copy_n(bytes.pbData, 16, reinterpret_cast<BYTE*>(&v6.sin6_addr));
+  } else {
+    return printableLine(std::string(reinterpret_cast<const char*>(bytes.pbData), bytes.cbData));
+  }
+  std::array<char, 64> text{};
+  DWORD size = text.size();
+  int length = address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  if (WSAAddressToStringA(reinterpret_cast<sockaddr*>(&address), length, nullptr, text.data(),
+                          &size) != 0) {
+    return {};
+  }
+  return text.data();
+}
+
+std::vector<std::string> alternativeNames(const CERT_CONTEXT& certificate) {
+  std::vector<std::string> names;
+  auto info = alternativeNameInfo(certificate);
+  if (!info) return names;
+  for (DWORD i = 0; i < info->cAltEntry; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = info->rgAltEntry[i];
+    if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+      names.push_back(printableLine(narrow(entry.pwszDNSName)));
+    } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
+      names.push_back(addressText(entry.IPAddress));
+    }
+  }
+  return names;
+}
+
 TlsCertificate describeCertificate(const CERT_CONTEXT& certificate) {
   const CERT_INFO& info = *certificate.pCertInfo;
   return {distinguishedName(info.Subject), distinguishedName(info.Issuer), utcText(info.NotBefore),
-          utcText(info.NotAfter)};
+          utcText(info.NotAfter), alternativeNames(certificate)};
 }
 
 std::string sha256Fingerprint(const CERT_CONTEXT& certificate) {
@@ -251,12 +300,7 @@ std::optional<std::vector<BYTE>> addressBytes(const std::string& host) {
 // Windows' own name check does not look at IP addresses everywhere, so they are compared
 // here, as the certificate's subjectAltName lists them.
 bool certificateNamesAddress(const CERT_CONTEXT& certificate, const std::vector<BYTE>& address) {
-  const CERT_INFO& info = *certificate.pCertInfo;
-  PCERT_EXTENSION extension =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
-  if (!extension) return false;
-  auto names = decodeObject<CERT_ALT_NAME_INFO>(X509_ALTERNATE_NAME, extension->Value.pbData,
-                                                extension->Value.cbData);
+  auto names = alternativeNameInfo(certificate);
   if (!names) return false;
   for (DWORD i = 0; i < names->cAltEntry; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
@@ -272,12 +316,7 @@ bool certificateNamesAddress(const CERT_CONTEXT& certificate, const std::vector<
 // Whether the certificate lists any DNS name among its subjectAltNames. Without one,
 // Windows' name check falls back to the subject's CN, which RFC 9525 forbids.
 bool certificateHasDnsNames(const CERT_CONTEXT& certificate) {
-  const CERT_INFO& info = *certificate.pCertInfo;
-  PCERT_EXTENSION extension =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
-  if (!extension) return false;
-  auto names = decodeObject<CERT_ALT_NAME_INFO>(X509_ALTERNATE_NAME, extension->Value.pbData,
-                                                extension->Value.cbData);
+  auto names = alternativeNameInfo(certificate);
   if (!names) return false;
   for (DWORD i = 0; i < names->cAltEntry; ++i) {
     if (names->rgAltEntry[i].dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) return true;

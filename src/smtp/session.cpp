@@ -4,6 +4,7 @@
 // plaintext connection to another machine.
 #include "smtp/session.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "core/printable.h"
@@ -15,6 +16,8 @@ namespace {
 constexpr int kImplicitTlsPort = 465;
 constexpr int kSubmissionPort = 587;
 constexpr int kMostChallenges = 4;
+// A certificate may hold hundreds of names; a message names the first few.
+constexpr std::size_t kNamesInMessages = 5;
 
 std::string serverPart(const SmtpConnection& connection) {
   return "server (" + connection.server() + ")";
@@ -192,6 +195,16 @@ std::optional<std::string> normalizedFingerprint(const std::string& text) {
   return pairs;
 }
 
+std::string certificateNamesText(std::span<const std::string> names, std::size_t most) {
+  if (names.empty()) return "no host name or address";
+  std::string text;
+  for (std::size_t i = 0; i < std::min(most, names.size()); ++i) {
+    text.append(i == 0 ? "" : ", ").append(names[i]);
+  }
+  if (names.size() > most) text += " and " + std::to_string(names.size() - most) + " more";
+  return text;
+}
+
 std::optional<std::string> distrustReason(const platform::TlsDetails& details,
                                           const JobSettings& settings) {
   if (!settings.tlsVerify) return std::nullopt;
@@ -207,7 +220,10 @@ std::optional<std::string> distrustReason(const platform::TlsDetails& details,
     case platform::TrustProblem::kNotYetValid:
       return "the certificate is not valid yet";
     case platform::TrustProblem::kNameMismatch:
-      return "the certificate is not for " + settings.server;
+      return "the certificate is not for " + settings.server + "; it is for " +
+             certificateNamesText(details.chain.empty() ? std::span<const std::string>{}
+                                                        : details.chain.front().names,
+                                  kNamesInMessages);
     case platform::TrustProblem::kUnknownIssuer:
       return "its issuer is unknown (name the CA in CAFile, or pin the certificate with "
              "Fingerprint)";

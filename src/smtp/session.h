@@ -5,6 +5,7 @@
 #define LARKPOST_SMTP_SESSION_H_
 
 #include <optional>
+#include <span>
 #include <string>
 
 #include "core/job_settings.h"
@@ -34,8 +35,12 @@ void refusePlaintextPassword(const JobSettings& settings,
 // SHA-256 (32 bytes).
 std::optional<std::string> normalizedFingerprint(const std::string& text);
 
+// The names a certificate is for, joined by commas: the first `most` of them, then
+// "and N more"; "no host name or address" when it has none.
+std::string certificateNamesText(std::span<const std::string> names, std::size_t most);
+
 // Why the server's certificate is not to be trusted under these settings, in words for
-// a message; std::nullopt when it is trusted.
+// a message; std::nullopt when it is trusted. A certificate for other names says which.
 std::optional<std::string> distrustReason(const platform::TlsDetails& details,
                                           const JobSettings& settings);
 

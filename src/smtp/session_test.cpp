@@ -90,6 +90,17 @@ TEST(Session, TrustComesFromTheStoreOrTheFingerprintAlone) {
   settings.fingerprint = std::string(64, '0');
   EXPECT_EQ(distrustReason(details, settings),
             "its SHA-256 fingerprint is " + leaf + ", not the one in Fingerprint");
+  settings.fingerprint.clear();
+  details.trust = platform::TrustProblem::kNameMismatch;
+  details.chain = {{}};
+  EXPECT_EQ(distrustReason(details, settings),
+            "the certificate is not for mail.example.com; it is for no host name or address");
+  details.chain[0].names = {"a.test", "b.test", "192.0.2.1", "::1", "e.test", "f.test", "g.test"};
+  EXPECT_EQ(distrustReason(details, settings),
+            "the certificate is not for mail.example.com; it is for a.test, b.test, 192.0.2.1, "
+            "::1, e.test and 2 more");
+  EXPECT_EQ(certificateNamesText(std::span(details.chain[0].names).first(5), 5),
+            "a.test, b.test, 192.0.2.1, ::1, e.test");
   settings.tlsVerify = false;
   EXPECT_EQ(distrustReason(details, settings), std::nullopt);
 }
