@@ -200,7 +200,7 @@ std::vector<std::string> alternativeNames(const CERT_CONTEXT& certificate) {
   for (DWORD i = 0; i < info->cAltEntry; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = info->rgAltEntry[i];
     if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-      names.push_back(printableLine(narrow(entry.pwszDNSName)));
+      names.push_back(printableLine(utf16ToUtf8(entry.pwszDNSName)));
     } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
       names.push_back(addressText(entry.IPAddress));
     }
