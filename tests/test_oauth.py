@@ -47,9 +47,12 @@ def state_dir(tmp_path):
         yield path
         return
     # Wine takes LOCALAPPDATA from the prefix, not from the environment: the store is
-    # the prefix's, emptied for each test (a prefix serves one test run at a time).
+    # the prefix's, and each test leaves it as empty as it found it. Logins already
+    # there may be someone's own: they are left alone, and the test does not run.
     path = larkpost_runner.wine_local_app_data()
-    shutil.rmtree(path / "Larkpost", ignore_errors=True)
+    if store_files(path):
+        pytest.fail(f"the Wine prefix holds OAuth logins already ({path / 'Larkpost'}): run the "
+                    "tests in a prefix of their own (scripts/test-wine.sh makes one)", pytrace=False)
     yield path
     shutil.rmtree(path / "Larkpost", ignore_errors=True)
 
