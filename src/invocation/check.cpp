@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/ascii_case.h"
 #include "core/printable.h"
 #include "core/run_failure.h"
 #include "invocation/credentials.h"
@@ -111,8 +112,7 @@ class CheckPrinter final : public SessionEvents {
 // Advice only, never a security decision (that waits for the address connected to): a
 // loopback address, or the name localhost, which resolves to one almost everywhere.
 bool namesThisMachine(const std::string& server) {
-  std::string name;
-  for (char c : server) name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  std::string name = lowerCased(server);
   if (!name.empty() && name.back() == '.') name.pop_back();
   return name == "localhost" || name.ends_with(".localhost") ||
          platform::literalIsLoopback(name).value_or(false);

@@ -5,14 +5,14 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/ascii_case.h"
+
 namespace larkpost {
 namespace {
 
 constexpr std::size_t kLargestSuggestedDistance = 2;
 // Names longer than this are no typo of a known name; the bound also caps the work.
 constexpr std::size_t kLongestComparedName = 64;
-
-char folded(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -23,10 +23,10 @@ std::size_t editDistance(std::string_view a, std::string_view b) {
   for (std::size_t i = 1; i <= a.size(); ++i) {
     current[0] = i;
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      std::size_t cost = folded(a[i - 1]) == folded(b[j - 1]) ? 0 : 1;
+      std::size_t cost = lowerLetter(a[i - 1]) == lowerLetter(b[j - 1]) ? 0 : 1;
       current[j] = std::min({previous[j] + 1, current[j - 1] + 1, previous[j - 1] + cost});
-      if (i > 1 && j > 1 && folded(a[i - 1]) == folded(b[j - 2]) &&
-          folded(a[i - 2]) == folded(b[j - 1])) {
+      if (i > 1 && j > 1 && lowerLetter(a[i - 1]) == lowerLetter(b[j - 2]) &&
+          lowerLetter(a[i - 2]) == lowerLetter(b[j - 1])) {
         current[j] = std::min(current[j], before[j - 2] + 1);
       }
     }

@@ -6,6 +6,7 @@
 #include <array>
 #include <vector>
 
+#include "core/ascii_case.h"
 #include "core/printable.h"
 #include "invocation/nearest_name.h"
 #include "invocation/setting_keys.h"
@@ -41,9 +42,6 @@ constexpr std::array<OptionWithValue, 8> kValueOptions{{
 
 // White space as C's isspace() knows it in the "C" locale.
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Only the basic Latin letters fold; any other byte is its own letter.
-char lowerLetter(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 const OptionWithValue* findValueOption(char letter) {
   for (const OptionWithValue& option : kValueOptions) {

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <vector>
 
+#include "core/ascii_case.h"
 #include "compose/header_fields.h"
 #include "oauth/provider.h"
 #include "smtp/dsn.h"
@@ -14,14 +15,6 @@
 
 namespace larkpost {
 namespace {
-
-std::string lowerCased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 bool setSecurity(JobSettings& settings, const std::string& value) {
   std::string name = lowerCased(value);

@@ -6,16 +6,10 @@
 #include <array>
 #include <utility>
 
+#include "core/ascii_case.h"
+
 namespace larkpost::oauth {
 namespace {
-
-std::string lowerCased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 void override(std::string& endpoint, const std::string& setting) {
   if (!setting.empty()) endpoint = setting;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "core/ascii_case.h"
+
 namespace larkpost {
 namespace {
 
@@ -13,14 +15,6 @@ std::string_view trimmed(std::string_view text) {
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-std::string lowerCased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 bool isDeliverable(std::string_view target) {

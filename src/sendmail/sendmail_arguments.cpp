@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "core/ascii_case.h"
 #include "core/printable.h"
 #include "headerscan/address_list.h"
 #include "smtp/dsn.h"
@@ -14,14 +15,6 @@ namespace {
 
 constexpr std::string_view kFlagLetters = "tivmnUG";
 constexpr std::string_view kValueLetters = "frFNRVBCobOLXhpd";
-
-std::string upperCased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 void applyFlag(char letter, SendmailArguments& parsed) {
   if (letter == 't') parsed.headerRecipients = true;

@@ -5,16 +5,10 @@
 #include <algorithm>
 #include <charconv>
 
+#include "core/ascii_case.h"
+
 namespace larkpost {
 namespace {
-
-std::string upperCased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 std::vector<std::string> words(std::string_view text) {
   std::vector<std::string> out;

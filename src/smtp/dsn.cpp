@@ -5,16 +5,10 @@
 #include <algorithm>
 #include <array>
 
+#include "core/ascii_case.h"
+
 namespace larkpost {
 namespace {
-
-std::string upperCased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 bool isAsciiOnly(std::string_view text) {
   return std::none_of(text.begin(), text.end(),

@@ -31,21 +31,6 @@ Secret encoded(std::string plain) {
   return result;
 }
 
-// A user name inside a GS2 header (RFC 5801): "," and "=" escaped.
-std::string gs2Name(std::string_view user) {
-  std::string out;
-  for (char c : user) {
-    if (c == ',') {
-      out += "=2C";
-    } else if (c == '=') {
-      out += "=3D";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 Secret line(Secret text) { return Secret(joined({text.view(), "\r\n"})); }
 
 }  // namespace
@@ -190,6 +175,20 @@ Secret SaslClient::respond(std::string_view challenge) {
       break;
   }
   return Secret(std::string("*\r\n"));
+}
+
+std::string gs2Name(std::string_view user) {
+  std::string out;
+  for (char c : user) {
+    if (c == ',') {
+      out += "=2C";
+    } else if (c == '=') {
+      out += "=3D";
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace larkpost

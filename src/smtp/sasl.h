@@ -17,6 +17,10 @@ namespace larkpost {
 
 enum class SaslMechanism { kPlain, kLogin, kXoauth2, kOauthBearer, kScramSha256 };
 
+// A user name as a GS2 header (RFC 5801) and SCRAM's "n=" carry it: "," and "=" escaped
+// as "=2C" and "=3D".
+std::string gs2Name(std::string_view user);
+
 std::string_view mechanismName(SaslMechanism mechanism);
 
 // The mechanism to use: auto takes SCRAM-SHA-256, else PLAIN, else LOGIN; a named one only when offered; the

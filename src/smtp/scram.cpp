@@ -8,23 +8,10 @@
 #include "core/base64_encoder.h"
 #include "core/secret.h"
 #include "platform/crypto.h"
+#include "smtp/sasl.h"
 
 namespace larkpost {
 namespace {
-
-std::string escapedName(std::string_view user) {
-  std::string out;
-  for (char c : user) {
-    if (c == ',') {
-      out += "=2C";
-    } else if (c == '=') {
-      out += "=3D";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 // The value of attribute `name` ("r", "s", "i", "v") in a SCRAM message.
 std::optional<std::string_view> attribute(std::string_view message, char name) {
@@ -49,7 +36,7 @@ std::string xored(std::string_view a, std::string_view b) {
 }  // namespace
 
 ScramSha256::ScramSha256(std::string_view user, std::string_view password, std::string clientNonce)
-    : user_(escapedName(user)), password_(password), clientNonce_(std::move(clientNonce)) {}
+    : user_(gs2Name(user)), password_(password), clientNonce_(std::move(clientNonce)) {}
 
 ScramSha256::~ScramSha256() {
   wipe(password_);
